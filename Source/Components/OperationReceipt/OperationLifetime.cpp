@@ -1,0 +1,105 @@
+// OperationLifetime.cpp
+//
+// Creation, references and destruction of operations: CreateOperation and the pool's Acquire
+// and Release.
+
+#include "OperationLifetime.h"
+
+#include "ErrorReporting.h"
+#include "OperationPool.h"
+#include "OperationSet.h"
+#include "services/BitDataLibrary.h"
+
+namespace operation_receipt {
+
+ErrorCode CreateOperation(const OperationDescriptor* descriptor, uint64_t* tokenOut) {
+  OperationPool& pool = OperationPool::Instance();
+  OperationSet& set = GetThreadOperationSet();
+  const uint64_t token = pool.AllocateOperation(set, descriptor);
+  const char* name =
+      descriptor != nullptr && descriptor->name != nullptr ? descriptor->name : kUnknownName;
+  LogLine(pool.logger(), kLogLifecycle, [&](std::stringstream& s) {
+    s << "Creating operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
+  });
+  // Handed out before the operation runs, so the client has it even when execution fails.
+  if (tokenOut != nullptr) *tokenOut = token;
+  ErrorCode result;
+  if (!set.immediateMode()) {
+    result = pool.Acquire(token);  // the buffer's reference
+    if (result == kNoError) set.Buffer(token);
+  } else {
+    result = pool.ExecuteOperation(token);
+  }
+  if (tokenOut != nullptr) return result;
+  const ErrorCode released = pool.Release(token);  // nobody outside holds the token
+  return result != kNoError ? result : released;
+}
+
+ErrorCode OperationPool::Acquire(uint64_t token) {
+  if (token == 0) return kNoError;
+  PoolGuard guard(lock_);
+  OperationRecord* record;
+  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  if (record->referenceCount == kMaxReferences) {
+    return Post(kInvalidOperationToken, TooManyReferencesMessage(token), kPoolSource, __LINE__);
+  }
+  const int32_t count = ++record->referenceCount;
+  const char* name = record->name;
+  LogLine(logger_, kLogLifecycle, [&](std::stringstream& s) {
+    s << "Acquiring operation " << NamePiece{name} << " (token = " << TokenPiece{token}
+      << ", reference count = " << count << ")";
+  });
+  return kNoError;
+}
+
+ErrorCode OperationPool::Release(uint64_t token) {
+  if (token == 0) return kNoError;
+  PoolGuard guard(lock_);
+  return ReleaseLocked(token);
+}
+
+ErrorCode OperationPool::ReleaseLocked(uint64_t token) {
+  if (token == 0) return kNoError;
+  OperationRecord* record;
+  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  const int32_t count = --record->referenceCount;
+  const char* name = record->name;
+  LogLine(logger_, kLogLifecycle, [&](std::stringstream& s) {
+    s << "Releasing operation " << NamePiece{name} << " (token = " << TokenPiece{token}
+      << ", reference count = " << count << ")";
+  });
+  if (count == 0) DestroyRecord(token);
+  return kNoError;
+}
+
+// Destroys the record of `token`, whose count has just reached 0, with the lock held. The token
+// stays in the map until the end, so a lookup from a callback meanwhile fails with "does not
+// correspond to a valid operation" instead of destroying the record twice. The link releases
+// and the destroy callback may grow or compact the table, so the slot is located again after
+// each of them.
+void OperationPool::DestroyRecord(uint64_t token) {
+  const char* name = records_[LocateSlot(token)].name;
+  LogLine(logger_, kLogLifecycle, [&](std::stringstream& s) {
+    s << "Destroying operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
+  });
+
+  // Re-enters Release on this thread with the lock held: a source whose last reference this
+  // link held is destroyed, with its own lines, before this destruction goes on.
+  ReleaseLinks(token);
+
+  size_t index = LocateSlot(token);
+  OperationDestroyCallback destroyCallback = records_[index].destroyCallback;
+  void* context = records_[index].context;
+  if (destroyCallback != nullptr && context != nullptr) {
+    destroyCallback(context);
+    index = LocateSlot(token);
+  }
+
+  OperationRecord& record = records_[index];
+  BitData_FreeManaged(record.value);
+  record = OperationRecord();
+  tokenIndex_.erase(token);
+  freeIndices_.push_back(index);
+}
+
+}  // namespace operation_receipt

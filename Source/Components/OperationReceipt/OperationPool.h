@@ -1,0 +1,184 @@
+// OperationPool.h
+//
+// The process-wide pool of operation records, keyed by 64-bit token.
+//
+// The pool issues tokens (1, 2, 3, ... never 0, never twice), keeps one OperationRecord per live
+// operation in a growable array whose slot 0 is a sentinel, finds records through a hash map from
+// the full token to the slot index, reuses the slots of destroyed operations oldest first, and
+// compacts the array after a flush once its capacity has grown past kCompactionThreshold.
+//
+// Record storage and the lock: every access to a record happens with the pool lock held and
+// through a fresh lookup by token. A record's address (OperationRecord*) is valid only until the
+// next unlock or the next client callback: allocation may move the whole array, a flush compacts
+// it, and the destroy and value callbacks (which run with the lock held) may do either. So code
+// that has called out looks its token up again; no record address is ever kept.
+//
+// The lock is recursive: destroying an operation releases the operations its links name on the
+// same thread, and the destroy and value callbacks may re-enter the component on the same
+// thread. Execute callbacks and the post-flush callback run without the lock, except when a flush
+// is reached from a value resolution that already holds it.
+//
+// Lifetime: the process-wide pool (Instance) is built on first use and shut down when the
+// library is unloaded or the process exits: it unsubscribes from the event broker and discards
+// its table without calling client callbacks or freeing values. Its memory and its lock stay
+// valid after that, so a thread whose teardown runs later still finds a usable, empty pool.
+#ifndef OPERATION_RECEIPT_OPERATION_POOL_H_
+#define OPERATION_RECEIPT_OPERATION_POOL_H_
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "OperationReceipt.h"
+#include "OperationReceiptLog.h"
+#include "OperationRecord.h"
+#include "PoolLock.h"
+#include "services/CommonService.h"
+#include "services/EventBroker.h"
+
+#define OR_RETURN_CAPABILITY(x) OR_THREAD_ANNOTATION(lock_returned(x))
+
+namespace operation_receipt {
+
+class OperationSet;
+
+inline constexpr uint64_t kCompactionThreshold = 8192;
+
+class OperationPool {
+ public:
+  // The process-wide pool, built on the first call from any thread.
+  static OperationPool& Instance();
+
+  // A pool of its own, for tests of the table's internals. Only the process-wide pool
+  // subscribes to client events.
+  explicit OperationPool(bool subscribeToClientEvents = false);
+  ~OperationPool();
+  OperationPool(const OperationPool&) = delete;
+  OperationPool& operator=(const OperationPool&) = delete;
+
+  // Unsubscribes from the event broker and discards the table: no destroy callback runs and no
+  // value is freed. The pool stays usable, empty, afterwards. Called once at unload.
+  void Shutdown();
+
+  PoolLock& lock() OR_RETURN_CAPABILITY(lock_) { return lock_; }
+  const Logger& logger() const { return logger_; }
+
+  // ---- Table (records, tokens, lookup) ----
+
+  // Issues the next token, fills a slot (the one freed longest ago, else a new one) from
+  // `descriptor` (may be null) with one reference for the creator, and returns the token.
+  // The record's setKey is -1 while `set` is in immediate mode. Takes the lock itself.
+  uint64_t AllocateOperation(const OperationSet& set, const OperationDescriptor* descriptor);
+
+  // Finds the live record of `token` and stores its address in `*record` (when not null).
+  // Posts InvalidOperationToken, every time: with an empty message for a token not in the table,
+  // with the "does not correspond to a valid operation" message for one whose record holds no
+  // reference (it is being destroyed).
+  [[nodiscard]] ErrorCode FindOperation(uint64_t token, OperationRecord** record)
+      OR_REQUIRES(lock_);
+
+  // Makes sure a buffered operation of the calling thread has executed before its value, code
+  // or message is read; see OperationPool.cpp for the decision. With `reportFailure`, the read
+  // of a Failed operation posts its message with code 0, and a flush's error is returned.
+  // Takes the lock for each lookup; never holds it while it flushes.
+  [[nodiscard]] ErrorCode EnsureExecuted(uint64_t token, bool reportFailure);
+
+  // ---- Lifetime ----
+
+  // Adds one reference. Token 0 is accepted and does nothing. Takes the lock itself.
+  [[nodiscard]] ErrorCode Acquire(uint64_t token);
+  // Drops one reference and destroys the operation when none is left: Destroying line, links
+  // released, destroy callback, value freed, record reset, token removed, slot queued.
+  // Token 0 is accepted and does nothing. Takes the lock itself.
+  [[nodiscard]] ErrorCode Release(uint64_t token);
+  [[nodiscard]] ErrorCode ReleaseLocked(uint64_t token) OR_REQUIRES(lock_);
+
+  // ---- Execution ----
+
+  // Runs a Pending operation's execute callback without the lock, between the Begin and End
+  // operation lines, and records Executed or Failed. Returns the final code, NoError for an
+  // operation that is not Pending, or the lookup's InvalidOperationToken.
+  [[nodiscard]] ErrorCode ExecuteOperation(uint64_t token);
+
+  // ---- Values and status ----
+
+  // Installs `newValue` (applying a pending size), frees the old one and tells the value
+  // callback, whose result is returned. The record takes `newValue` whatever that result.
+  [[nodiscard]] ErrorCode StoreValue(uint64_t token, BitData* newValue) OR_REQUIRES(lock_);
+  // Builds an announced value from the record's links and pending size. A record whose value
+  // is already being built (its links lead back to it) is refused with OperationHasNoValue.
+  [[nodiscard]] ErrorCode ResolveValue(uint64_t token) OR_REQUIRES(lock_);
+  // Flushes on demand, then hands out a managed copy of the value (null for none built).
+  [[nodiscard]] ErrorCode ReadValue(uint64_t token, BitData** copy);
+  [[nodiscard]] ErrorCode SetErrorMessage(uint64_t token, std::shared_ptr<const std::string> text);
+
+  [[nodiscard]] ErrorCode GetErrorMessage(uint64_t token, std::string* message);
+  [[nodiscard]] ErrorCode GetErrorCode(uint64_t token, ErrorCode* code);
+  [[nodiscard]] ErrorCode SetError(uint64_t token, ErrorCode code, const char* message);
+  [[nodiscard]] ErrorCode GetOperationState(uint64_t token, uint32_t* state);
+  [[nodiscard]] ErrorCode SetValue(uint64_t token, BitData* value);
+  [[nodiscard]] ErrorCode SetValueSize(uint64_t token, uint64_t bits);
+  // Counts records of `setKey` that are Pending (`pending`) or not. Walks the whole table.
+  uint32_t CountOperations(int32_t setKey, bool pending);
+
+  // ---- Value links ----
+
+  // Records a link from `source` into `destination`, holding one reference on the source.
+  [[nodiscard]] ErrorCode LinkValue(uint64_t destination, uint64_t source,
+                                    const IndexList* destinationIndices,
+                                    const IndexList* sourceIndices);
+
+  // ---- Compaction ----
+
+  // Rebuilds the table with only the live records once its capacity is past the threshold.
+  void Compact();
+
+  // ---- Client disconnect ----
+
+  // The event broker's handler for "Client" events.
+  static void OnClientEvent(void* unused, const char* eventName, const void* eventData);
+  // Drops one reference on every operation whose setKey is `clientId`, one trace line each.
+  void ReleaseClientOperations(int32_t clientId);
+
+  // ---- Thread teardown ----
+
+  // Makes every record created by `set` forget it. Walks the whole table under the lock.
+  void ForgetSet(const OperationSet* set);
+
+  // ---- Inspection, for tests ----
+  size_t RecordCount();
+  size_t RecordCapacity();
+  size_t FreeSlotCount();
+  size_t LiveTokenCount();
+  void SetNextTokenForTesting(uint64_t next);
+
+ private:
+  // Slot index of `token` whatever its reference count, or 0 when the token is not in the table.
+  size_t LocateSlot(uint64_t token) OR_REQUIRES(lock_);
+  void DestroyRecord(uint64_t token) OR_REQUIRES(lock_);
+  void ReleaseLinks(uint64_t token) OR_REQUIRES(lock_);
+  [[nodiscard]] ErrorCode ApplyLink(const ValueLink& link, BitData* newValue) OR_REQUIRES(lock_);
+  [[nodiscard]] ErrorCode ApplyLinks(uint64_t token, BitData* newValue) OR_REQUIRES(lock_);
+  void ResetTable() OR_REQUIRES(lock_);
+  bool IsOwnedByCallingThread(uint64_t token, ErrorCode* lookup);
+
+  // Constant after construction.
+  const Logger logger_;
+  CommonInterface* common_ = nullptr;
+  EventBrokerInterface* eventBroker_ = nullptr;
+  bool subscribed_ = false;
+
+  PoolLock lock_;
+  // Guarded by lock_.
+  std::vector<OperationRecord> records_ OR_GUARDED_BY(lock_);
+  std::deque<uint64_t> freeIndices_ OR_GUARDED_BY(lock_);
+  std::unordered_map<uint64_t, uint64_t> tokenIndex_ OR_GUARDED_BY(lock_);
+  uint64_t nextToken_ OR_GUARDED_BY(lock_) = 1;
+};
+
+}  // namespace operation_receipt
+
+#endif  // OPERATION_RECEIPT_OPERATION_POOL_H_

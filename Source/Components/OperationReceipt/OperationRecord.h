@@ -1,0 +1,66 @@
+// OperationRecord.h
+//
+// One slot of the pool's record table, and the operation states.
+//
+// A slot is free (it holds the free values below and waits in the pool's free-slot queue, or is
+// the sentinel at index 0) or live (its token is in the pool's token map and referenceCount is
+// above 0). The record owns its value, its share of the error message and its links; it does not
+// own owningSet, name or context.
+#ifndef OPERATION_RECEIPT_OPERATION_RECORD_H_
+#define OPERATION_RECEIPT_OPERATION_RECORD_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "OperationReceipt.h"
+#include "ValueLink.h"
+
+namespace operation_receipt {
+
+class OperationSet;
+
+enum class State : uint8_t {
+  kPending = OperationState_Pending,
+  kExecuting = OperationState_Executing,
+  kExecuted = OperationState_Executed,
+  kCanceled = OperationState_Canceled,
+  kFailed = OperationState_Failed,
+};
+
+inline constexpr const char* kUnknownName = "<unknown>";
+inline constexpr uint64_t kFreeToken = 0xFFFFFFFFu;
+
+// The reference count is 32 bits wide, so a live operation never looks destroyed however many
+// references clients hold; Acquire refuses a reference past kMaxReferences instead of wrapping.
+inline constexpr int32_t kMaxReferences = INT32_MAX;
+
+struct OperationRecord {
+  const OperationSet* owningSet = nullptr;  // creating thread's set; null once that thread ended
+  int32_t setKey = -1;                      // client id of the creating set, -1 if immediate
+  int32_t referenceCount = 0;
+  // The full 64-bit token: what the value callback receives, the Canceled line prints and a
+  // value link holds. Kept whole so that these agree with the token map past 2^32 tokens.
+  uint64_t token = kFreeToken;
+  const char* name = kUnknownName;
+  OperationExecuteCallback executeCallback = nullptr;
+  OperationValueCallback valueCallback = nullptr;
+  void* context = nullptr;
+  OperationDestroyCallback destroyCallback = nullptr;
+  State state = State::kPending;
+  bool hasValue = false;
+  bool alwaysExecute = false;
+  bool resolvingValue = false;  // ResolveValue is applying this record's links
+  uint32_t valueSize = 0;       // pending length in bits, 0 for none
+  ErrorCode errorCode = 0;
+  BitData* value = nullptr;
+  std::shared_ptr<const std::string> errorMessage;
+  std::vector<ValueLink> links;
+
+  bool IsLive() const { return referenceCount > 0; }
+};
+
+}  // namespace operation_receipt
+
+#endif  // OPERATION_RECEIPT_OPERATION_RECORD_H_

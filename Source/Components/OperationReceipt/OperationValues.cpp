@@ -1,0 +1,157 @@
+// OperationValues.cpp
+//
+// An operation's results: value, pending size, error code and message, state, and the counts of
+// a client's operations. Reading a value, code or message flushes the calling thread's buffer on
+// demand (EnsureExecuted); reading the state does not.
+
+#include <memory>
+
+#include "ErrorReporting.h"
+#include "OperationPool.h"
+#include "services/BitDataLibrary.h"
+
+namespace operation_receipt {
+namespace {
+
+struct BitDataDeleter {
+  void operator()(BitData* data) const { BitData_FreeManaged(data); }
+};
+using OwnedBitData = std::unique_ptr<BitData, BitDataDeleter>;
+
+}  // namespace
+
+ErrorCode OperationPool::StoreValue(uint64_t token, BitData* newValue) {
+  OperationRecord* record;
+  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  if (record->valueSize != 0) {
+    BitData_Resize(newValue, record->valueSize);
+    record->valueSize = 0;
+  }
+  // A value callback may hand the value it was told of back to SetValue: never free the value
+  // that is being installed.
+  if (record->value != newValue) BitData_FreeManaged(record->value);
+  record->value = newValue;
+  ErrorCode result = kNoError;
+  if (record->valueCallback != nullptr) {
+    result = record->valueCallback(record->token, record->context, newValue);
+    // The callback may have created operations or flushed: reach the record as it now is.
+    const size_t index = LocateSlot(token);
+    if (index == 0) return result;
+    record = &records_[index];
+  }
+  record->hasValue = true;
+  return result;
+}
+
+ErrorCode OperationPool::ResolveValue(uint64_t token) {
+  OperationRecord* record;
+  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  if (!record->hasValue || record->value != nullptr) return kNoError;
+  // A link whose sources lead back to this record would resolve it again from inside its own
+  // resolution; refuse that instead of recursing.
+  if (record->resolvingValue) {
+    return Post(kOperationHasNoValue, ValueCycleMessage(token), kPoolSource, __LINE__);
+  }
+  record->resolvingValue = true;
+  // Cleared however the resolution ends, an exception from a source's flush included.
+  struct ResolvingMark {
+    OperationPool& pool;
+    uint64_t token;
+    ~ResolvingMark() OR_NO_THREAD_SAFETY_ANALYSIS {
+      if (const size_t index = pool.LocateSlot(token)) pool.records_[index].resolvingValue = false;
+    }
+  } mark{*this, token};
+
+  OwnedBitData newValue(BitData_CreateManaged(0));
+  const ErrorCode linkResult = ApplyLinks(token, newValue.get());
+  ReleaseLinks(token);
+  if (linkResult != kNoError) return linkResult;
+  if (const ErrorCode lookup = FindOperation(token, nullptr)) return lookup;
+  return StoreValue(token, newValue.release());
+}
+
+ErrorCode OperationPool::ReadValue(uint64_t token, BitData** copy) {
+  if (const ErrorCode ensured = EnsureExecuted(token, /*reportFailure=*/true)) return ensured;
+  PoolGuard guard(lock_);
+  OperationRecord* record;
+  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  if (!record->hasValue || (record->value == nullptr && record->links.empty())) {
+    return Post(kOperationHasNoValue, NoValueMessage(token), kPoolSource, __LINE__);
+  }
+  if (const ErrorCode resolved = ResolveValue(token)) return resolved;
+  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  *copy = record->value != nullptr ? BitData_CreateManagedFromBitData(record->value) : nullptr;
+  return kNoError;
+}
+
+ErrorCode OperationPool::SetErrorMessage(uint64_t token,
+                                         std::shared_ptr<const std::string> text) {
+  PoolGuard guard(lock_);
+  OperationRecord* record;
+  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  record->errorMessage = std::move(text);
+  return kNoError;
+}
+
+ErrorCode OperationPool::GetErrorMessage(uint64_t token, std::string* message) {
+  if (const ErrorCode ensured = EnsureExecuted(token, /*reportFailure=*/false)) return ensured;
+  PoolGuard guard(lock_);
+  OperationRecord* record;
+  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  if (record->errorMessage) {
+    *message = *record->errorMessage;
+  } else {
+    message->clear();
+  }
+  return kNoError;
+}
+
+ErrorCode OperationPool::GetErrorCode(uint64_t token, ErrorCode* code) {
+  if (const ErrorCode ensured = EnsureExecuted(token, /*reportFailure=*/false)) return ensured;
+  PoolGuard guard(lock_);
+  OperationRecord* record;
+  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  *code = record->errorCode;
+  return kNoError;
+}
+
+ErrorCode OperationPool::SetError(uint64_t token, ErrorCode code, const char* message) {
+  {
+    PoolGuard guard(lock_);
+    OperationRecord* record;
+    if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+    record->errorCode = code;
+  }
+  if (message == nullptr) return kNoError;
+  return SetErrorMessage(token, std::make_shared<const std::string>(message));
+}
+
+ErrorCode OperationPool::GetOperationState(uint64_t token, uint32_t* state) {
+  PoolGuard guard(lock_);
+  OperationRecord* record;
+  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  *state = static_cast<uint32_t>(record->state);
+  return kNoError;
+}
+
+ErrorCode OperationPool::SetValue(uint64_t token, BitData* value) {
+  PoolGuard guard(lock_);
+  if (const ErrorCode lookup = FindOperation(token, nullptr)) return lookup;
+  return StoreValue(token, value);
+}
+
+ErrorCode OperationPool::SetValueSize(uint64_t token, uint64_t bits) {
+  PoolGuard guard(lock_);
+  OperationRecord* record;
+  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  if (record->value != nullptr) {
+    BitData_Resize(record->value, bits);
+  } else {
+    // A pending size is kept in 32 bits, as the record holds it.
+    record->valueSize = static_cast<uint32_t>(bits);
+  }
+  record->hasValue = true;
+  return kNoError;
+}
+
+}  // namespace operation_receipt
