@@ -1,0 +1,114 @@
+// CxxClientTest.cpp
+//
+// The header-only C++ helpers: handles release what they own, callables live exactly as long as
+// their operations, results carry the code with the value, and a batch flushes when it ends.
+
+#include <stdexcept>
+
+#include "ComponentTest.h"
+#include "OperationReceipt.hpp"
+
+namespace operation_receipt_test {
+namespace {
+
+using operation_receipt::Client;
+using operation_receipt::Created;
+using operation_receipt::Operation;
+using operation_receipt::OperationOptions;
+using operation_receipt::ScopedBatch;
+
+// Counts live copies, so a test can tell that the component freed the callable it held.
+struct Tracked {
+  static int live;
+  Tracked() { ++live; }
+  Tracked(const Tracked&) { ++live; }
+  Tracked(Tracked&&) noexcept { ++live; }
+  ~Tracked() { --live; }
+};
+int Tracked::live = 0;
+
+class CxxClient : public ComponentTest {
+ protected:
+  void TearDown() override {
+    EXPECT_EQ(Tracked::live, 0) << "a callable outlived its operation";
+    ComponentTest::TearDown();
+  }
+  Client client_{Table()};
+};
+
+TEST_F(CxxClient, CallableLivesAsLongAsItsOperation) {
+  int runs = 0;
+  Created created = client_.Create("Counted", [&runs, tracked = Tracked()](uint64_t) {
+    ++runs;
+    return 0u;
+  });
+  ASSERT_EQ(created.code, 0u);
+  EXPECT_EQ(Tracked::live, 1);
+  EXPECT_EQ(created.operation.Code().value, 0u);  // flushes on demand
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(Tracked::live, 1);  // still held by the operation
+  created.operation.Reset();
+  EXPECT_EQ(Tracked::live, 0);
+}
+
+TEST_F(CxxClient, HandlesMoveAndShareReferences) {
+  Operation first = client_.CreateEmpty("Shared").operation;
+  const uint64_t token = first.token();
+  Operation moved = std::move(first);
+  EXPECT_FALSE(first);
+  EXPECT_EQ(moved.token(), token);
+  auto shared = moved.Share();
+  ASSERT_TRUE(shared.ok());
+  moved = Operation();  // releases one reference
+  EXPECT_EQ(shared.value.State().value, static_cast<uint32_t>(OperationState_Pending));
+  EXPECT_EQ(client_.Flush(), 0u);
+  EXPECT_EQ(shared.value.State().value, static_cast<uint32_t>(OperationState_Executed));
+}
+
+TEST_F(CxxClient, ValuesComeWithTheirCodes) {
+  Created created = client_.Create(
+      "Value",
+      [](uint64_t token) { return Table().SetValue(token, MakeBits(12, 0xABC)); },
+      OperationOptions{/*hasValue=*/true});
+  const auto low = created.operation.ValueAs<uint8_t>();
+  ASSERT_TRUE(low.ok());
+  EXPECT_EQ(low.value, 0xBCu);
+  EXPECT_EQ(created.operation.ValueAs<uint64_t>().value, 0xABCu);
+  Operation none = client_.CreateEmpty("NoValue").operation;
+  const auto missing = none.ValueAs<uint32_t>();
+  EXPECT_EQ(missing.code, OR_OPERATION_HAS_NO_VALUE);
+}
+
+TEST_F(CxxClient, MessagesOfAnyLengthAreReadWhole) {
+  Operation operation = client_.CreateEmpty("Message").operation;
+  const std::string text(300, 'm');
+  ASSERT_EQ(operation.SetError(0, text.c_str()), 0u);
+  const auto message = operation.Message();
+  ASSERT_TRUE(message.ok());
+  EXPECT_EQ(message.value, text);
+}
+
+TEST_F(CxxClient, ScopedBatchFlushesWhenItEnds) {
+  int runs = 0;
+  Operation operation;
+  {
+    ScopedBatch batch(client_);
+    operation = client_.Create("Batched", [&runs] { ++runs; }).operation;
+    EXPECT_EQ(runs, 0);
+  }
+  EXPECT_EQ(runs, 1);
+  ScopedBatch batch(client_);
+  Operation failing = client_.Create("Failing", [] { return 7u; }).operation;
+  EXPECT_EQ(batch.Finish(), 7u);
+}
+
+TEST_F(CxxClient, ExceptionsFromCallablesReachTheCaller) {
+  Operation operation =
+      client_.Create("Throwing", [](uint64_t) -> uint32_t { throw std::runtime_error("boom"); })
+          .operation;
+  EXPECT_THROW(client_.Flush(), std::runtime_error);
+  EXPECT_EQ(operation.State().value, static_cast<uint32_t>(OperationState_Executing));
+}
+
+}  // namespace
+}  // namespace operation_receipt_test

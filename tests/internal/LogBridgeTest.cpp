@@ -1,0 +1,114 @@
+// LogBridgeTest.cpp
+//
+// The logging bridge: what the service is asked for each line, the pieces of a line, and the
+// closing line of a scope.
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "ErrorReporting.h"
+#include "OperationPool.h"
+#include "OperationReceiptLog.h"
+#include "OperationSet.h"
+#include "StandInServices.h"
+
+namespace operation_receipt {
+namespace {
+
+class LogBridge : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StandIn_LoggingSetSink(StandIn_LoggingDiscardSink, nullptr);
+    StandIn_LoggingSetSuppressed(false);
+    StandIn_LoggingSetEnabledLevels(0xF);
+    StandIn_LoggingStartRecording();
+    StandIn_LoggingClearRecorded();
+    StandIn_LoggingResetCounters();
+  }
+  void TearDown() override {
+    StandIn_LoggingSetSuppressed(false);
+    StandIn_LoggingStopRecording();
+  }
+
+  static uint64_t Calls(StandInLoggingCall which) { return StandIn_LoggingCallCount(which); }
+  static std::string Text(uint64_t index) { return StandIn_LoggingRecordedText(index); }
+
+  Logger logger_;
+};
+
+TEST_F(LogBridge, TokensAreSixteenHexDigitsAndCountsDecimal) {
+  LogLine(logger_, kLogLifecycle, [](std::stringstream& s) {
+    s << TokenPiece{1} << " " << TokenPiece{0xFFFFFFFFFFFFFFFFull} << " " << 42 << " "
+      << TokenPiece{0xABC} << " " << 255;
+  });
+  ASSERT_EQ(StandIn_LoggingRecordedCount(), 1u);
+  EXPECT_EQ(Text(0),
+            "0x0000000000000001 0xffffffffffffffff 42 0x0000000000000abc 255");
+  EXPECT_EQ(StandIn_LoggingRecordedDelta(0), 0);
+}
+
+TEST_F(LogBridge, PlainLineAsksEnabledTwiceThenSuppressedOnce) {
+  LogLine(logger_, kLogLifecycle, [](std::stringstream& s) { s << "x"; });
+  EXPECT_EQ(Calls(StandInLogging_IsLogEnabled), 2u);
+  EXPECT_EQ(Calls(StandInLogging_IsLoggingSuppressed), 1u);
+  EXPECT_EQ(Calls(StandInLogging_Log), 1u);
+}
+
+TEST_F(LogBridge, DisabledLevelBuildsNothingAndAsksNothingMore) {
+  StandIn_LoggingSetEnabledLevels(0);
+  bool formatted = false;
+  LogLine(logger_, kLogLifecycle, [&](std::stringstream&) { formatted = true; });
+  EXPECT_FALSE(formatted);
+  EXPECT_EQ(Calls(StandInLogging_IsLogEnabled), 1u);
+  EXPECT_EQ(Calls(StandInLogging_IsLoggingSuppressed), 0u);
+  EXPECT_EQ(Calls(StandInLogging_Log), 0u);
+}
+
+TEST_F(LogBridge, SuppressedLoggingWritesNothing) {
+  StandIn_LoggingSetSuppressed(true);
+  bool formatted = false;
+  LogLine(logger_, kLogLifecycle, [&](std::stringstream&) { formatted = true; });
+  EXPECT_FALSE(formatted);
+  EXPECT_EQ(Calls(StandInLogging_Log), 0u);
+}
+
+TEST_F(LogBridge, ScopeClosesAlsoWhenAnExceptionLeaves) {
+  try {
+    LogScope scope(
+        logger_, kLogFlush, [](std::stringstream& s) { s << "open"; },
+        [](std::stringstream& s) { s << "close"; });
+    throw std::runtime_error("leaving");
+  } catch (const std::runtime_error&) {
+  }
+  ASSERT_EQ(StandIn_LoggingRecordedCount(), 2u);
+  EXPECT_EQ(Text(0), "open");
+  EXPECT_EQ(StandIn_LoggingRecordedDelta(0), +1);
+  EXPECT_EQ(Text(1), "close");
+  EXPECT_EQ(StandIn_LoggingRecordedDelta(1), -1);
+  EXPECT_EQ(StandIn_LoggingRecordedLevel(1), kLogFlush);
+}
+
+TEST_F(LogBridge, EmptyFormatterIsAProgrammingError) {
+  EXPECT_THROW(logger_.Log(kLogLifecycle, LogFormatter(), 0), std::bad_function_call);
+}
+
+// The whole life of an operation with every level disabled asks only the enabled question.
+TEST_F(LogBridge, LifecycleWithLevelsDisabledOnlyAsksEnabled) {
+  StandIn_LoggingSetEnabledLevels(0);
+  OperationPool pool;
+  OperationSet set;
+  StandIn_LoggingResetCounters();
+  const uint64_t token = pool.AllocateOperation(set, nullptr);
+  ASSERT_EQ(pool.Acquire(token), kNoError);
+  ASSERT_EQ(pool.Release(token), kNoError);
+  ASSERT_EQ(pool.Release(token), kNoError);
+  // Acquiring, Releasing, Releasing, Destroying: one question each, nothing formatted.
+  EXPECT_EQ(Calls(StandInLogging_IsLogEnabled), 4u);
+  EXPECT_EQ(Calls(StandInLogging_IsLoggingSuppressed), 0u);
+  EXPECT_EQ(Calls(StandInLogging_Log), 0u);
+}
+
+}  // namespace
+}  // namespace operation_receipt
