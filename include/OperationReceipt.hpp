@@ -75,22 +75,30 @@ class Operation {
   }
   // A second handle with a reference of its own.
   Result<Operation> Share() const {
+    if (table_ == nullptr) return {kEmpty, Operation()};
     const ErrorCode code = table_->AcquireOperation(token_);
     if (code != OR_NO_ERROR) return {code, Operation()};
     return {code, Operation(*table_, token_)};
   }
 
-  Result<uint32_t> State() const { return Read(table_->GetOperationState); }
-  Result<ErrorCode> Code() const { return Read(table_->GetErrorCode); }
+  Result<uint32_t> State() const { return Read(&OperationReceiptComponent::GetOperationState); }
+  Result<ErrorCode> Code() const { return Read(&OperationReceiptComponent::GetErrorCode); }
   Result<std::string> Message() const {
     Result<std::string> result;
+    if (table_ == nullptr) return {OR_INVALID_OPERATION_TOKEN, {}};
     uint32_t size = 0;
     result.code = table_->GetErrorMessage(token_, nullptr, 0, &size);
-    if (!result.ok()) return result;
-    std::string text(static_cast<size_t>(size) + 1, '\0');
-    result.code = table_->GetErrorMessage(token_, &text[0], size + 1, &size);
-    text.resize(size);
-    result.value = std::move(text);
+    // Another thread may set a longer message between the two reads: read until it fits.
+    while (result.ok()) {
+      std::string text(static_cast<size_t>(size) + 1, '\0');
+      const uint32_t capacity = size + 1;
+      result.code = table_->GetErrorMessage(token_, &text[0], capacity, &size);
+      if (result.ok() && size < capacity) {
+        text.resize(size);
+        result.value = std::move(text);
+        break;
+      }
+    }
     return result;
   }
   // The value's first bits as an unsigned number of T's width (zeros above a shorter value).
@@ -99,29 +107,41 @@ class Operation {
     static_assert(std::is_same_v<T, uint8_t> || std::is_same_v<T, uint16_t> ||
                       std::is_same_v<T, uint32_t> || std::is_same_v<T, uint64_t>,
                   "ValueAs reads 8, 16, 32 or 64 bits");
-    if constexpr (std::is_same_v<T, uint8_t>) return Read(table_->GetValueUInt8);
-    if constexpr (std::is_same_v<T, uint16_t>) return Read(table_->GetValueUInt16);
-    if constexpr (std::is_same_v<T, uint32_t>) return Read(table_->GetValueUInt32);
-    if constexpr (std::is_same_v<T, uint64_t>) return Read(table_->GetValueUInt64);
+    if constexpr (std::is_same_v<T, uint8_t>) return Read(&OperationReceiptComponent::GetValueUInt8);
+    if constexpr (std::is_same_v<T, uint16_t>) {
+      return Read(&OperationReceiptComponent::GetValueUInt16);
+    }
+    if constexpr (std::is_same_v<T, uint32_t>) {
+      return Read(&OperationReceiptComponent::GetValueUInt32);
+    }
+    if constexpr (std::is_same_v<T, uint64_t>) {
+      return Read(&OperationReceiptComponent::GetValueUInt64);
+    }
   }
 
-  ErrorCode Flush() const { return table_->FlushOperation(token_); }
-  ErrorCode Cancel() const { return table_->CancelOperation(token_); }
+  // An empty handle answers every call with OR_INVALID_OPERATION_TOKEN.
+  ErrorCode Flush() const { return table_ ? table_->FlushOperation(token_) : kEmpty; }
+  ErrorCode Cancel() const { return table_ ? table_->CancelOperation(token_) : kEmpty; }
   ErrorCode SetError(ErrorCode code, const char* message = nullptr) const {
-    return table_->SetError(token_, code, message);
+    return table_ ? table_->SetError(token_, code, message) : kEmpty;
   }
-  ErrorCode SetValueSize(uint64_t bits) const { return table_->SetValueSize(token_, bits); }
+  ErrorCode SetValueSize(uint64_t bits) const {
+    return table_ ? table_->SetValueSize(token_, bits) : kEmpty;
+  }
   // Feeds bits of `source` into this operation's value when it is built.
   ErrorCode LinkFrom(const Operation& source, const IndexList* destinationIndices = nullptr,
                      const IndexList* sourceIndices = nullptr) const {
-    return table_->LinkValue(token_, source.token_, destinationIndices, sourceIndices);
+    return table_ ? table_->LinkValue(token_, source.token_, destinationIndices, sourceIndices)
+                  : kEmpty;
   }
 
  private:
+  static constexpr ErrorCode kEmpty = OR_INVALID_OPERATION_TOKEN;
+
   template <class T>
-  Result<T> Read(uint32_t (*reader)(uint64_t, T*)) const {
+  Result<T> Read(uint32_t (*OperationReceiptComponent::*reader)(uint64_t, T*)) const {
     Result<T> result;
-    result.code = reader(token_, &result.value);
+    result.code = table_ ? (table_->*reader)(token_, &result.value) : kEmpty;
     return result;
   }
 

@@ -110,5 +110,14 @@ TEST_F(CxxClient, ExceptionsFromCallablesReachTheCaller) {
   EXPECT_EQ(operation.State().value, static_cast<uint32_t>(OperationState_Executing));
 }
 
+TEST_F(CxxClient, EmptyHandlesAnswerInvalidToken) {
+  const Operation empty;
+  EXPECT_EQ(empty.State().code, OR_INVALID_OPERATION_TOKEN);
+  EXPECT_EQ(empty.Message().code, OR_INVALID_OPERATION_TOKEN);
+  EXPECT_EQ(empty.ValueAs<uint16_t>().code, OR_INVALID_OPERATION_TOKEN);
+  EXPECT_EQ(empty.Flush(), OR_INVALID_OPERATION_TOKEN);
+  EXPECT_EQ(empty.Share().code, OR_INVALID_OPERATION_TOKEN);
+}
+
 }  // namespace
 }  // namespace operation_receipt_test
