@@ -10,6 +10,7 @@ namespace operation_receipt {
 
 OwnedIndexList::OwnedIndexList(const IndexList* list) {
   if (list == nullptr || list->count == 0) return;
+  bool malformedElement = false;
   const IndexRun* begin = list->elementsBegin;
   const IndexRun* end = list->elementsEnd;
   // An element range that runs backwards or starts at null names no element: copying it as
@@ -23,6 +24,9 @@ OwnedIndexList::OwnedIndexList(const IndexList* list) {
       if (valuesBegin != nullptr && valuesEnd != nullptr && valuesBegin < valuesEnd) {
         values_.emplace_back(valuesBegin, valuesEnd);
       } else {
+        // Both null, or equal, is an empty element; a range that runs backwards or has one
+        // end missing is one the bit-data library refuses, so the whole list is malformed.
+        if (valuesBegin != valuesEnd) malformedElement = true;
         values_.emplace_back();
       }
       IndexRun copy{};
@@ -40,7 +44,7 @@ OwnedIndexList::OwnedIndexList(const IndexList* list) {
   view_.elementsEnd = runs_.data() + runs_.size();
   view_.elementsCapacityEnd = view_.elementsEnd;
   view_.count = list->count;
-  wellFormed_ = CountPositions() == list->count;
+  wellFormed_ = !malformedElement && CountPositions() == list->count;
 }
 
 // The number of positions the elements name, or 0 when an element is malformed or the total
