@@ -97,9 +97,11 @@ void OperationPool::DestroyRecord(uint64_t token) {
 
   OperationRecord& record = records_[index];
   BitData_FreeManaged(record.value);
+  // Out of the map before the reset, since the map reads the token from the record. Nothing
+  // runs in between, so the order of the two is not visible.
+  tokenIndex_.Erase(token, static_cast<uint32_t>(index));
   record = OperationRecord();
-  tokenIndex_.erase(token);
-  freeIndices_.push_back(index);
+  freeIndices_.push_back(static_cast<uint32_t>(index));
 }
 
 }  // namespace operation_receipt

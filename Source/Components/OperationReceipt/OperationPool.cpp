@@ -64,9 +64,8 @@ void OperationPool::Shutdown() {
 // tracks them) and contexts belong to their clients.
 void OperationPool::ResetTable() {
   std::vector<OperationRecord>().swap(records_);
-  std::deque<uint64_t>().swap(freeIndices_);
-  std::unordered_map<uint64_t, uint64_t>().swap(tokenIndex_);
-  tokenIndex_.max_load_factor(1.0f);
+  freeIndices_.Release();
+  tokenIndex_.Reset(0);
   records_.emplace_back();  // the sentinel, slot 0
   records_.reserve(kCompactionThreshold);
 }
@@ -75,20 +74,20 @@ uint64_t OperationPool::AllocateOperation(const OperationSet& set,
                                           const OperationDescriptor* descriptor) {
   PoolGuard guard(lock_);
   const uint64_t token = nextToken_++;
-  uint64_t index;
+  uint32_t index;
   if (!freeIndices_.empty()) {
     index = freeIndices_.front();
     freeIndices_.pop_front();
   } else {
     records_.emplace_back();
-    index = records_.size() - 1;
+    index = static_cast<uint32_t>(records_.size() - 1);
   }
-  tokenIndex_.emplace(token, index);
   OperationRecord& record = records_[index];
+  record.token = token;  // the token map reads it from the record
+  tokenIndex_.Insert(token, index);
   record.referenceCount = 1;
   record.owningSet = &set;
   record.setKey = set.immediateMode() ? -1 : set.setKey();
-  record.token = token;
   if (descriptor != nullptr) {
     if (descriptor->name != nullptr) record.name = descriptor->name;
     record.executeCallback = descriptor->executeCallback;
@@ -99,14 +98,6 @@ uint64_t OperationPool::AllocateOperation(const OperationSet& set,
     record.alwaysExecute = descriptor->alwaysExecute != 0;
   }
   return token;
-}
-
-size_t OperationPool::LocateSlot(uint64_t token) {
-  const auto found = tokenIndex_.find(token);
-  if (found == tokenIndex_.end() || found->second == 0 || found->second >= records_.size()) {
-    return 0;
-  }
-  return static_cast<size_t>(found->second);
 }
 
 ErrorCode OperationPool::FindOperation(uint64_t token, OperationRecord** record) {

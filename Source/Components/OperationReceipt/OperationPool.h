@@ -26,16 +26,16 @@
 #define OPERATION_RECEIPT_OPERATION_POOL_H_
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "OperationReceipt.h"
 #include "OperationReceiptLog.h"
 #include "OperationRecord.h"
 #include "PoolLock.h"
+#include "RingQueue.h"
+#include "TokenIndex.h"
 #include "services/CommonService.h"
 #include "services/EventBroker.h"
 
@@ -157,7 +157,7 @@ class OperationPool {
 
  private:
   // Slot index of `token` whatever its reference count, or 0 when the token is not in the table.
-  size_t LocateSlot(uint64_t token) OR_REQUIRES(lock_);
+  size_t LocateSlot(uint64_t token) OR_REQUIRES(lock_) { return tokenIndex_.Find(token); }
   void DestroyRecord(uint64_t token) OR_REQUIRES(lock_);
   void ReleaseLinks(uint64_t token) OR_REQUIRES(lock_);
   [[nodiscard]] ErrorCode ApplyLink(const ValueLink& link, BitData* newValue) OR_REQUIRES(lock_);
@@ -174,8 +174,8 @@ class OperationPool {
   PoolLock lock_;
   // Guarded by lock_.
   std::vector<OperationRecord> records_ OR_GUARDED_BY(lock_);
-  std::deque<uint64_t> freeIndices_ OR_GUARDED_BY(lock_);
-  std::unordered_map<uint64_t, uint64_t> tokenIndex_ OR_GUARDED_BY(lock_);
+  RingQueue<uint32_t> freeIndices_ OR_GUARDED_BY(lock_);
+  TokenIndex tokenIndex_ OR_GUARDED_BY(lock_){records_};
   uint64_t nextToken_ OR_GUARDED_BY(lock_) = 1;
 };
 

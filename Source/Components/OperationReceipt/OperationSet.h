@@ -22,11 +22,11 @@
 #define OPERATION_RECEIPT_OPERATION_SET_H_
 
 #include <cstdint>
-#include <deque>
 #include <vector>
 
 #include "OperationReceipt.h"
 #include "OperationReceiptLog.h"
+#include "RingQueue.h"
 
 namespace operation_receipt {
 
@@ -65,7 +65,7 @@ class OperationSet {
   const Logger logger_;
   uint64_t failedToken_ = 0;
   std::vector<uint64_t> flushedTokens_;  // storage kept from one flush to the next
-  std::deque<uint64_t> buffer_;
+  RingQueue<uint64_t> buffer_;
   bool immediateMode_ = false;
   int32_t setKey_ = -1;
 };

@@ -1,0 +1,72 @@
+// TokenIndex.h
+//
+// The pool's map from an operation's full 64-bit token to the slot of its record.
+//
+// An open-addressing table with linear probing whose slots hold only the record's 32-bit slot
+// index (0, the sentinel's index, marks an empty slot); the token a slot stands for is read from
+// the record itself, which every lookup reaches anyway. So the map costs about 8 bytes per live
+// operation at its highest load of one half, and adding or removing a token allocates nothing
+// until the table has to grow. Removal shifts the following entries back, so no tombstones
+// accumulate however many operations come and go.
+//
+// The caller keeps records and map in step: an index is inserted only for a record that holds
+// the token, and removed before the record is reset. All access is under the pool lock.
+#ifndef OPERATION_RECEIPT_TOKEN_INDEX_H_
+#define OPERATION_RECEIPT_TOKEN_INDEX_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "OperationRecord.h"
+
+namespace operation_receipt {
+
+class TokenIndex {
+ public:
+  explicit TokenIndex(const std::vector<OperationRecord>& records) : records_(&records) {}
+
+  size_t size() const { return size_; }
+
+  // The slot index of `token`, or 0 when it is not in the map.
+  uint32_t Find(uint64_t token) const {
+    if (slots_.empty()) return 0;
+    for (size_t slot = Home(token);; slot = (slot + 1) & mask_) {
+      const uint32_t index = slots_[slot];
+      if (index == 0 || (*records_)[index].token == token) return index;
+    }
+  }
+
+  // Enters a token that is not in the map; its record at `index` already holds it.
+  void Insert(uint64_t token, uint32_t index);
+
+  // Removes `token`, whose record sits at `index` and still holds it.
+  void Erase(uint64_t token, uint32_t index);
+
+  // Empties the map, keeping room for `expected` tokens.
+  void Reset(size_t expected);
+
+  // Calls visit(index) for every entry, in slot order.
+  template <class Visit>
+  void ForEach(Visit visit) const {
+    for (const uint32_t index : slots_) {
+      if (index != 0) visit(index);
+    }
+  }
+
+ private:
+  size_t Home(uint64_t token) const {
+    // Fibonacci hashing spreads consecutive tokens over the whole table.
+    return static_cast<size_t>((token * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  void Rehash(size_t capacity);
+
+  const std::vector<OperationRecord>* records_;
+  std::vector<uint32_t> slots_;
+  size_t mask_ = 0;
+  unsigned shift_ = 64;
+  size_t size_ = 0;
+};
+
+}  // namespace operation_receipt
+
+#endif  // OPERATION_RECEIPT_TOKEN_INDEX_H_
