@@ -22,14 +22,17 @@ namespace {
 constexpr uint32_t kCountedCalls = 4;
 
 std::once_flag gLevelsRead;
+std::atomic<bool> gLevelsKnown{false};  // lets every call after the first skip call_once
 std::atomic<uint32_t> gEnabledLevels{0};
 std::atomic<bool> gSuppressed{false};
 std::array<std::atomic<uint64_t>, kCountedCalls> gCallCounts{};
 
 void ReadLevelsOnce() {
+  if (gLevelsKnown.load(std::memory_order_acquire)) return;
   std::call_once(gLevelsRead, [] {
     gEnabledLevels.store(standin::ParseLogLevels(std::getenv("QUORVEL_LOG_LEVELS")),
                          std::memory_order_relaxed);
+    gLevelsKnown.store(true, std::memory_order_release);
   });
 }
 

@@ -155,10 +155,16 @@ ErrorCode FlushRun::Close() {
 // Gives back the buffer's references. The storage of flushedTokens stays for the next flush.
 // The list is walked by position because a destroy callback run by a release may cancel on
 // this thread but never adds to it (a flush does not start while immediate mode is on).
+//
+// One critical section for all the releases: each release is whole either way, and a thread
+// that waits for the lock cannot tell whether it was handed over between two of them.
 void FlushRun::ReleaseFlushedTokens() {
   std::vector<uint64_t>& tokens = set_.flushedTokens_;
-  for (size_t position = 0; position < tokens.size(); ++position) {
-    (void)pool_.Release(tokens[position]);
+  {
+    PoolGuard guard(pool_.lock());
+    for (size_t position = 0; position < tokens.size(); ++position) {
+      (void)pool_.ReleaseLocked(tokens[position]);
+    }
   }
   tokens.clear();
 }

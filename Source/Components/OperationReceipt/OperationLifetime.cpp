@@ -15,6 +15,15 @@ namespace operation_receipt {
 ErrorCode CreateOperation(const OperationDescriptor* descriptor, uint64_t* tokenOut) {
   OperationPool& pool = OperationPool::Instance();
   OperationSet& set = GetThreadOperationSet();
+  if (!set.immediateMode()) {
+    const uint64_t token = pool.AllocateBuffered(set, descriptor);
+    set.Buffer(token);
+    if (tokenOut != nullptr) {
+      *tokenOut = token;
+      return kNoError;
+    }
+    return pool.Release(token);  // nobody outside holds the token: the buffer's reference stays
+  }
   const uint64_t token = pool.AllocateOperation(set, descriptor);
   const char* name =
       descriptor != nullptr && descriptor->name != nullptr ? descriptor->name : kUnknownName;
@@ -23,16 +32,10 @@ ErrorCode CreateOperation(const OperationDescriptor* descriptor, uint64_t* token
   });
   // Handed out before the operation runs, so the client has it even when execution fails.
   if (tokenOut != nullptr) *tokenOut = token;
-  ErrorCode result;
-  if (!set.immediateMode()) {
-    result = pool.Acquire(token);  // the buffer's reference
-    if (result == kNoError) set.Buffer(token);
-  } else {
-    result = pool.ExecuteOperation(token);
-  }
-  if (tokenOut != nullptr) return result;
-  const ErrorCode released = pool.Release(token);  // nobody outside holds the token
-  return result != kNoError ? result : released;
+  const ErrorCode executed = pool.ExecuteOperation(token);
+  if (tokenOut != nullptr) return executed;
+  const ErrorCode released = pool.Release(token);
+  return executed != kNoError ? executed : released;
 }
 
 ErrorCode OperationPool::Acquire(uint64_t token) {

@@ -73,6 +73,31 @@ void OperationPool::ResetTable() {
 uint64_t OperationPool::AllocateOperation(const OperationSet& set,
                                           const OperationDescriptor* descriptor) {
   PoolGuard guard(lock_);
+  return AllocateLocked(set, descriptor);
+}
+
+// Allocation, the Creating line and the buffer's reference (with its Acquiring line) in one
+// critical section. The lines come in the same order as with separate sections, and no other
+// thread can know the new token before this returns, so nothing can tell the two apart.
+uint64_t OperationPool::AllocateBuffered(const OperationSet& set,
+                                         const OperationDescriptor* descriptor) {
+  PoolGuard guard(lock_);
+  const uint64_t token = AllocateLocked(set, descriptor);
+  OperationRecord& record = records_[LocateSlot(token)];
+  const char* name = record.name;
+  LogLine(logger_, kLogLifecycle, [&](std::stringstream& s) {
+    s << "Creating operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
+  });
+  const int32_t count = ++record.referenceCount;
+  LogLine(logger_, kLogLifecycle, [&](std::stringstream& s) {
+    s << "Acquiring operation " << NamePiece{name} << " (token = " << TokenPiece{token}
+      << ", reference count = " << count << ")";
+  });
+  return token;
+}
+
+uint64_t OperationPool::AllocateLocked(const OperationSet& set,
+                                       const OperationDescriptor* descriptor) {
   const uint64_t token = nextToken_++;
   uint32_t index;
   if (!freeIndices_.empty()) {
@@ -111,48 +136,44 @@ ErrorCode OperationPool::FindOperation(uint64_t token, OperationRecord** record)
   return kNoError;
 }
 
-// The decision: Pending and Executing operations still have to run; an Executed one only while
-// its announced value has not been built; a Failed one never, but a value read reports its
-// message first. Only the caller's own operations are flushed.
+// Pending and Executing operations still have to run; an Executed one only while its announced
+// value has not been built (FlushOperation builds it); a Failed or Canceled one never.
+static bool MustExecute(const OperationRecord& record) {
+  switch (record.state) {
+    case State::kPending:
+    case State::kExecuting:
+      return true;
+    case State::kExecuted:
+      return record.hasValue && record.value == nullptr;
+    default:
+      return false;
+  }
+}
+
+// The state, the announced value and the owning set are read in one critical section: another
+// thread may act just before or just after it either way, so separate lookups would give a
+// caller nothing more to rely on.
 ErrorCode OperationPool::EnsureExecuted(uint64_t token, bool reportFailure) {
-  State state;
+  const OperationSet* owner;
   {
     PoolGuard guard(lock_);
     OperationRecord* record;
     if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
-    state = record->state;
-  }
-  bool mustExecute = false;
-  if (state == State::kPending || state == State::kExecuting) {
-    mustExecute = true;
-  } else if (state == State::kExecuted) {
-    PoolGuard guard(lock_);
-    OperationRecord* record;
-    if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
-    mustExecute = record->hasValue && record->value == nullptr;
-  } else if (state == State::kFailed && reportFailure) {
-    PoolGuard guard(lock_);
-    OperationRecord* record;
-    if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
-    if (record->state == State::kFailed) {
-      Post(kNoError, record->errorMessage ? record->errorMessage->c_str() : "", kPoolSource,
-           __LINE__);
+    if (!MustExecute(*record)) {
+      if (reportFailure && record->state == State::kFailed) {
+        Post(kNoError, record->errorMessage ? record->errorMessage->c_str() : "", kPoolSource,
+             __LINE__);
+      }
+      return kNoError;
     }
+    owner = record->owningSet;
   }
-  if (!mustExecute) return kNoError;
-
-  ErrorCode lookup = kNoError;
-  if (!IsOwnedByCallingThread(token, &lookup)) return lookup;
-  const ErrorCode flushed = GetThreadOperationSet().FlushOperation(token);
-  return reportFailure ? flushed : kNoError;
-}
-
-bool OperationPool::IsOwnedByCallingThread(uint64_t token, ErrorCode* lookup) {
+  // Only the calling thread's own operations are flushed; one buffered on another thread, or
+  // left by a thread that has ended, is left alone.
   OperationSet& set = GetThreadOperationSet();
-  PoolGuard guard(lock_);
-  OperationRecord* record;
-  *lookup = FindOperation(token, &record);
-  return *lookup == kNoError && record->owningSet == &set;
+  if (owner != &set) return kNoError;
+  const ErrorCode flushed = set.FlushOperation(token);
+  return reportFailure ? flushed : kNoError;
 }
 
 ErrorCode OperationPool::ExecuteOperation(uint64_t token) {

@@ -72,6 +72,9 @@ class OperationPool {
   // `descriptor` (may be null) with one reference for the creator, and returns the token.
   // The record's setKey is -1 while `set` is in immediate mode. Takes the lock itself.
   uint64_t AllocateOperation(const OperationSet& set, const OperationDescriptor* descriptor);
+  // The same for a buffered creation: also writes the Creating line and takes the buffer's
+  // reference (count 2, with its Acquiring line). Takes the lock itself.
+  uint64_t AllocateBuffered(const OperationSet& set, const OperationDescriptor* descriptor);
 
   // Finds the live record of `token` and stores its address in `*record` (when not null).
   // Posts InvalidOperationToken, every time: with an empty message for a token not in the table,
@@ -163,7 +166,8 @@ class OperationPool {
   [[nodiscard]] ErrorCode ApplyLink(const ValueLink& link, BitData* newValue) OR_REQUIRES(lock_);
   [[nodiscard]] ErrorCode ApplyLinks(uint64_t token, BitData* newValue) OR_REQUIRES(lock_);
   void ResetTable() OR_REQUIRES(lock_);
-  bool IsOwnedByCallingThread(uint64_t token, ErrorCode* lookup);
+  uint64_t AllocateLocked(const OperationSet& set, const OperationDescriptor* descriptor)
+      OR_REQUIRES(lock_);
 
   // Constant after construction.
   const Logger logger_;

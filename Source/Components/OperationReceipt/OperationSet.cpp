@@ -9,6 +9,7 @@
 
 #include "ErrorReporting.h"
 #include "OperationPool.h"
+#include "PoolLock.h"
 #include "services/CommonService.h"
 
 namespace operation_receipt {
@@ -18,17 +19,24 @@ namespace {
 // destructor runs when the thread ends; for the main thread that is before the library's static
 // destructors (and so before the pool shuts down). A thread that outlives the library's static
 // destruction still finds the pool's lock and an empty table (OperationPool.h).
+// The calling thread's set, for the fast path: a plain pointer in initial-exec thread-local
+// storage, read with one instruction. Null until the thread's set is built and again after its
+// teardown.
+thread_local OperationSet* currentSet OR_INITIAL_EXEC_TLS = nullptr;
+
 class ThreadSetSlot {
  public:
   OperationSet& Get() {
     // A set whose construction throws leaves the slot empty; the next call builds it again.
     if (set_ == nullptr) set_ = std::make_unique<OperationSet>();
+    currentSet = set_.get();
     return *set_;
   }
 
   // Records forget the set; buffered tokens are dropped without being executed or released.
   ~ThreadSetSlot() {
     if (set_ == nullptr) return;
+    currentSet = nullptr;
     OperationPool::Instance().ForgetSet(set_.get());
     set_.reset();
   }
@@ -41,7 +49,12 @@ thread_local ThreadSetSlot threadSetSlot;
 
 }  // namespace
 
-OperationSet& GetThreadOperationSet() { return threadSetSlot.Get(); }
+OperationSet& GetThreadOperationSet() {
+  if (OperationSet* set = currentSet) return *set;
+  return threadSetSlot.Get();
+}
+
+OperationSet* FindThreadOperationSet() { return currentSet; }
 
 OperationSet::OperationSet() {
   CommonInterface* common = nullptr;

@@ -73,6 +73,9 @@ class OperationSet {
 // The calling thread's set, built on the thread's first call. Torn down when the thread ends.
 OperationSet& GetThreadOperationSet();
 
+// The calling thread's set if it has been built, else null. Builds nothing.
+OperationSet* FindThreadOperationSet();
+
 // Runs the registered post-flush callback, if any, between its two trace lines, with a logger
 // of its own for this call. NoError when none is registered.
 [[nodiscard]] ErrorCode InvokePostFlushCallback();
