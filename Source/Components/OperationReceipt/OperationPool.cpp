@@ -138,7 +138,7 @@ ErrorCode OperationPool::FindOperation(uint64_t token, OperationRecord** record)
 
 // Pending and Executing operations still have to run; an Executed one only while its announced
 // value has not been built (FlushOperation builds it); a Failed or Canceled one never.
-static bool MustExecute(const OperationRecord& record) {
+bool OperationPool::MustExecute(const OperationRecord& record) {
   switch (record.state) {
     case State::kPending:
     case State::kExecuting:
@@ -150,6 +150,17 @@ static bool MustExecute(const OperationRecord& record) {
   }
 }
 
+ErrorCode OperationPool::FindForRead(uint64_t token, bool reportFailure, OperationRecord** record,
+                                     bool* mustExecute) {
+  if (const ErrorCode lookup = FindOperation(token, record)) return lookup;
+  *mustExecute = MustExecute(**record);
+  if (!*mustExecute && reportFailure && (*record)->state == State::kFailed) {
+    const auto& message = (*record)->errorMessage;
+    Post(kNoError, message ? message->c_str() : "", kPoolSource, __LINE__);
+  }
+  return kNoError;
+}
+
 // The state, the announced value and the owning set are read in one critical section: another
 // thread may act just before or just after it either way, so separate lookups would give a
 // caller nothing more to rely on.
@@ -158,14 +169,11 @@ ErrorCode OperationPool::EnsureExecuted(uint64_t token, bool reportFailure) {
   {
     PoolGuard guard(lock_);
     OperationRecord* record;
-    if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
-    if (!MustExecute(*record)) {
-      if (reportFailure && record->state == State::kFailed) {
-        Post(kNoError, record->errorMessage ? record->errorMessage->c_str() : "", kPoolSource,
-             __LINE__);
-      }
-      return kNoError;
+    bool mustExecute;
+    if (const ErrorCode lookup = FindForRead(token, reportFailure, &record, &mustExecute)) {
+      return lookup;
     }
+    if (!mustExecute) return kNoError;
     owner = record->owningSet;
   }
   // Only the calling thread's own operations are flushed; one buffered on another thread, or

@@ -116,6 +116,9 @@ class OperationPool {
   [[nodiscard]] ErrorCode ResolveValue(uint64_t token) OR_REQUIRES(lock_);
   // Flushes on demand, then hands out a managed copy of the value (null for none built).
   [[nodiscard]] ErrorCode ReadValue(uint64_t token, BitData** copy);
+  // The same, but reads the value's first min(length, maxBits) bits in place instead of copying
+  // it (0 for none built): what a reader of a copy would see, without the copy.
+  [[nodiscard]] ErrorCode ReadValueBits(uint64_t token, uint64_t maxBits, uint64_t* bits);
   [[nodiscard]] ErrorCode SetErrorMessage(uint64_t token, std::shared_ptr<const std::string> text);
 
   [[nodiscard]] ErrorCode GetErrorMessage(uint64_t token, std::string* message);
@@ -168,6 +171,16 @@ class OperationPool {
   void ResetTable() OR_REQUIRES(lock_);
   uint64_t AllocateLocked(const OperationSet& set, const OperationDescriptor* descriptor)
       OR_REQUIRES(lock_);
+  static bool MustExecute(const OperationRecord& record);
+  // Finds `token` for a reader and tells whether it must be executed (flushed) first. When it
+  // need not, posts a Failed operation's message for a value reader (`reportFailure`) as
+  // EnsureExecuted does; the reader then reads in the same critical section.
+  [[nodiscard]] ErrorCode FindForRead(uint64_t token, bool reportFailure, OperationRecord** record,
+                                      bool* mustExecute) OR_REQUIRES(lock_);
+  template <class Visit>
+  [[nodiscard]] ErrorCode ReadResolvedValue(uint64_t token, Visit visit);
+  template <class Visit>
+  [[nodiscard]] ErrorCode VisitValue(uint64_t token, Visit visit) OR_REQUIRES(lock_);
 
   // Constant after construction.
   const Logger logger_;

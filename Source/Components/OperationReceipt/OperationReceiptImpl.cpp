@@ -77,14 +77,10 @@ uint32_t GetValueEntry(uint64_t token, BitData** value) {
 // Reads the value's first min(length, bits) bits, zeros above. `*out` is untouched on failure.
 template <class Unsigned>
 uint32_t ReadUnsigned(uint64_t token, Unsigned* out) {
-  constexpr uint64_t kBits = sizeof(Unsigned) * 8;
-  BitData* copy = nullptr;
-  if (const ErrorCode result = Pool().ReadValue(token, &copy)) return result;
   uint64_t bits = 0;
-  if (copy != nullptr) {
-    bits = BitData_GetUpToUInt64(copy, 0, std::min(BitDataLengthInBits(copy), kBits));
+  if (const ErrorCode result = Pool().ReadValueBits(token, sizeof(Unsigned) * 8, &bits)) {
+    return result;
   }
-  BitData_FreeManaged(copy);
   *out = static_cast<Unsigned>(bits);
   return kNoError;
 }

@@ -4,6 +4,7 @@
 // a client's operations. Reading a value, code or message flushes the calling thread's buffer on
 // demand (EnsureExecuted); reading the state does not.
 
+#include <algorithm>
 #include <memory>
 
 #include "ErrorReporting.h"
@@ -17,6 +18,15 @@ struct BitDataDeleter {
   void operator()(BitData* data) const { BitData_FreeManaged(data); }
 };
 using OwnedBitData = std::unique_ptr<BitData, BitDataDeleter>;
+
+ErrorCode CopyMessage(const OperationRecord& record, std::string* message) {
+  if (record.errorMessage) {
+    *message = *record.errorMessage;
+  } else {
+    message->clear();
+  }
+  return kNoError;
+}
 
 }  // namespace
 
@@ -70,9 +80,26 @@ ErrorCode OperationPool::ResolveValue(uint64_t token) {
   return StoreValue(token, newValue.release());
 }
 
-ErrorCode OperationPool::ReadValue(uint64_t token, BitData** copy) {
+// A value read: flushes on demand (in one critical section with the read when no flush is
+// needed), resolves an announced value, and shows the value to `visit` under the lock.
+template <class Visit>
+ErrorCode OperationPool::ReadResolvedValue(uint64_t token, Visit visit) {
+  {
+    PoolGuard guard(lock_);
+    OperationRecord* record;
+    bool mustExecute;
+    if (const ErrorCode lookup = FindForRead(token, /*reportFailure=*/true, &record, &mustExecute)) {
+      return lookup;
+    }
+    if (!mustExecute) return VisitValue(token, visit);
+  }
   if (const ErrorCode ensured = EnsureExecuted(token, /*reportFailure=*/true)) return ensured;
   PoolGuard guard(lock_);
+  return VisitValue(token, visit);
+}
+
+template <class Visit>
+ErrorCode OperationPool::VisitValue(uint64_t token, Visit visit) {
   OperationRecord* record;
   if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
   if (!record->hasValue || (record->value == nullptr && record->links.empty())) {
@@ -80,8 +107,22 @@ ErrorCode OperationPool::ReadValue(uint64_t token, BitData** copy) {
   }
   if (const ErrorCode resolved = ResolveValue(token)) return resolved;
   if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
-  *copy = record->value != nullptr ? BitData_CreateManagedFromBitData(record->value) : nullptr;
+  visit(record->value);
   return kNoError;
+}
+
+ErrorCode OperationPool::ReadValue(uint64_t token, BitData** copy) {
+  return ReadResolvedValue(token, [copy](const BitData* value) {
+    *copy = value != nullptr ? BitData_CreateManagedFromBitData(value) : nullptr;
+  });
+}
+
+ErrorCode OperationPool::ReadValueBits(uint64_t token, uint64_t maxBits, uint64_t* bits) {
+  return ReadResolvedValue(token, [maxBits, bits](const BitData* value) {
+    *bits = value != nullptr
+                ? BitData_GetUpToUInt64(value, 0, std::min(BitDataLengthInBits(value), maxBits))
+                : 0;
+  });
 }
 
 ErrorCode OperationPool::SetErrorMessage(uint64_t token,
@@ -93,20 +134,34 @@ ErrorCode OperationPool::SetErrorMessage(uint64_t token,
   return kNoError;
 }
 
+// The error readers read in the critical section that finds the operation when it needs no
+// on-demand flush, and after EnsureExecuted otherwise.
 ErrorCode OperationPool::GetErrorMessage(uint64_t token, std::string* message) {
+  {
+    PoolGuard guard(lock_);
+    OperationRecord* record;
+    bool mustExecute;
+    if (const ErrorCode lookup = FindForRead(token, false, &record, &mustExecute)) return lookup;
+    if (!mustExecute) return CopyMessage(*record, message);
+  }
   if (const ErrorCode ensured = EnsureExecuted(token, /*reportFailure=*/false)) return ensured;
   PoolGuard guard(lock_);
   OperationRecord* record;
   if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
-  if (record->errorMessage) {
-    *message = *record->errorMessage;
-  } else {
-    message->clear();
-  }
-  return kNoError;
+  return CopyMessage(*record, message);
 }
 
 ErrorCode OperationPool::GetErrorCode(uint64_t token, ErrorCode* code) {
+  {
+    PoolGuard guard(lock_);
+    OperationRecord* record;
+    bool mustExecute;
+    if (const ErrorCode lookup = FindForRead(token, false, &record, &mustExecute)) return lookup;
+    if (!mustExecute) {
+      *code = record->errorCode;
+      return kNoError;
+    }
+  }
   if (const ErrorCode ensured = EnsureExecuted(token, /*reportFailure=*/false)) return ensured;
   PoolGuard guard(lock_);
   OperationRecord* record;
