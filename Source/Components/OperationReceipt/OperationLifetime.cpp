@@ -81,16 +81,19 @@ ErrorCode OperationPool::ReleaseLocked(uint64_t token) {
 // and the destroy callback may grow or compact the table, so the slot is located again after
 // each of them.
 void OperationPool::DestroyRecord(uint64_t token) {
-  const char* name = records_[LocateSlot(token)].name;
+  size_t index = LocateSlot(token);
+  const char* name = records_[index].name;
   LogLine(logger_, kLogLifecycle, [&](std::stringstream& s) {
     s << "Destroying operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
   });
 
-  // Re-enters Release on this thread with the lock held: a source whose last reference this
-  // link held is destroyed, with its own lines, before this destruction goes on.
-  ReleaseLinks(token);
+  if (!records_[index].links.empty()) {
+    // Re-enters Release on this thread with the lock held: a source whose last reference this
+    // link held is destroyed, with its own lines, before this destruction goes on.
+    ReleaseLinks(token);
+    index = LocateSlot(token);
+  }
 
-  size_t index = LocateSlot(token);
   OperationDestroyCallback destroyCallback = records_[index].destroyCallback;
   void* context = records_[index].context;
   if (destroyCallback != nullptr && context != nullptr) {
@@ -99,11 +102,11 @@ void OperationPool::DestroyRecord(uint64_t token) {
   }
 
   OperationRecord& record = records_[index];
-  BitData_FreeManaged(record.value);
+  if (record.value != nullptr) BitData_FreeManaged(record.value);
   // Out of the map before the reset, since the map reads the token from the record. Nothing
   // runs in between, so the order of the two is not visible.
   tokenIndex_.Erase(token, static_cast<uint32_t>(index));
-  record = OperationRecord();
+  record.Reset();
   freeIndices_.push_back(static_cast<uint32_t>(index));
 }
 

@@ -35,7 +35,8 @@ inline constexpr LogLevel kLogFlush = 2;
 inline constexpr LogLevel kLogDisconnect = 3;
 inline constexpr int32_t kComponentLoggerId = 6;
 
-// Writes the text of one line into the stream it is given.
+// Writes the text of one line into the stream it is given. The bridge takes any callable of
+// this shape; a formatter held in this wrapper may also be empty, which is a programming error.
 using LogFormatter = std::function<void(std::stringstream&)>;
 
 // Logger id 6 of the logging service. Never copied; one owner holds it.
@@ -48,8 +49,11 @@ class Logger {
   bool IsEnabled(LogLevel level) const { return Quorvel_LoggingIsLogEnabled(handle_, level); }
 
   // Formats and writes one line when `level` is enabled and logging is not suppressed.
-  // Calling an empty formatter throws std::bad_function_call; the component never passes one.
-  void Log(LogLevel level, const LogFormatter& format, int32_t nestingDelta) const {
+  // `format` is called with a fresh string stream; calling an empty LogFormatter throws
+  // std::bad_function_call, and the component never passes one. Formatters are taken as they
+  // are rather than wrapped, so a line costs no wrapper when nothing is written.
+  template <class Format>
+  void Log(LogLevel level, const Format& format, int32_t nestingDelta) const {
     if (!Quorvel_LoggingIsLogEnabled(handle_, level)) return;
     if (Quorvel_LoggingIsLoggingSuppressed()) return;
     std::stringstream stream(std::ios::in | std::ios::out);
@@ -65,17 +69,19 @@ class Logger {
   const LoggerHandle handle_;
 };
 
-// Writes a plain line (nesting delta 0). The formatter is built only when the level is enabled.
+// Writes a plain line (nesting delta 0). Nothing is built unless the level is enabled.
 template <class Format>
-void LogLine(const Logger& logger, LogLevel level, Format&& format) {
+void LogLine(const Logger& logger, LogLevel level, const Format& format) {
   if (!logger.IsEnabled(level)) return;
-  logger.Log(level, LogFormatter(std::forward<Format>(format)), 0);
+  logger.Log(level, format, 0);
 }
 
 // Writes `begin` now (delta +1) and `end` when the scope is left (delta -1), also by exception.
+template <class End>
 class LogScope {
  public:
-  LogScope(const Logger& logger, LogLevel level, const LogFormatter& begin, LogFormatter end)
+  template <class Begin>
+  LogScope(const Logger& logger, LogLevel level, const Begin& begin, End end)
       : logger_(&logger), level_(level), endFormatter_(std::move(end)) {
     logger_->Log(level_, begin, +1);
   }
@@ -86,8 +92,11 @@ class LogScope {
  private:
   const Logger* logger_;
   LogLevel level_;
-  LogFormatter endFormatter_;
+  End endFormatter_;
 };
+
+template <class Begin, class End>
+LogScope(const Logger&, LogLevel, const Begin&, End) -> LogScope<End>;
 
 // Pieces of the lines. A token is "0x" and exactly 16 lower-case hex digits; the stream is
 // switched back to decimal afterwards so that counts that follow print in decimal.

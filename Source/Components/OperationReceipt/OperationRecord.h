@@ -59,6 +59,29 @@ struct OperationRecord {
   std::vector<ValueLink> links;
 
   bool IsLive() const { return referenceCount > 0; }
+
+  // Back to the free values, dropping the share of the message and the links' storage. The
+  // value has been freed (or handed on) by the caller.
+  void Reset() {
+    owningSet = nullptr;
+    setKey = -1;
+    referenceCount = 0;
+    token = kFreeToken;
+    name = kUnknownName;
+    executeCallback = nullptr;
+    valueCallback = nullptr;
+    context = nullptr;
+    destroyCallback = nullptr;
+    state = State::kPending;
+    hasValue = false;
+    alwaysExecute = false;
+    resolvingValue = false;
+    valueSize = 0;
+    errorCode = 0;
+    value = nullptr;
+    if (errorMessage) errorMessage.reset();
+    if (links.capacity() != 0) std::vector<ValueLink>().swap(links);
+  }
 };
 
 }  // namespace operation_receipt

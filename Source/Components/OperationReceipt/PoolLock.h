@@ -2,11 +2,11 @@
 //
 // The pool's one lock: a recursive mutex that clang's thread-safety analysis can see.
 //
-// It is built from a plain mutex, the owning thread and a depth: a thread that holds it takes it
-// again by counting, without touching the mutex. A thread that finds it held spins briefly
-// while the holder is still running (critical sections are a few lookups long), and only then
-// sleeps in the mutex, so that two busy threads hand the lock back and forth without a sleep and
-// a wake-up each time.
+// It is one atomic word, the owning thread and a depth: taking it is one compare-and-swap, and a
+// thread that holds it takes it again by counting. A thread that finds it held waits with a
+// growing pause between looks while the holder runs (critical sections are a few lookups long),
+// and only then sleeps on a condition variable, so that busy threads neither sleep and wake at
+// every step nor take the lock from each other at every step.
 //
 // The pool lock is recursive because destroying an operation releases the operations its links
 // name on the same thread, and because the destroy and value callbacks run with the lock held and
@@ -18,6 +18,7 @@
 #define OPERATION_RECEIPT_POOL_LOCK_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -64,7 +65,7 @@ class OR_CAPABILITY("mutex") PoolLock {
       ++depth_;
       return;
     }
-    if (!mutex_.try_lock()) LockContended();
+    if (!TryTake()) LockContended();
     owner_.store(self, std::memory_order_relaxed);
     depth_ = 1;
   }
@@ -72,11 +73,15 @@ class OR_CAPABILITY("mutex") PoolLock {
   void Unlock() OR_RELEASE() {
     if (--depth_ != 0) return;
     owner_.store(0, std::memory_order_relaxed);
-    mutex_.unlock();
+    // The exchange orders the release before the look at the sleepers (as their count is
+    // raised before they look at the lock), so a sleeper is either seen here or sees the lock
+    // free and does not sleep.
+    held_.exchange(false, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) != 0) WakeOne();
   }
 
  private:
-  static constexpr int kSpins = 64;
+  static constexpr int kSpins = 24;
   static constexpr int kMaxPauses = 4096;
 
   static void Pause() {
@@ -85,21 +90,41 @@ class OR_CAPABILITY("mutex") PoolLock {
 #endif
   }
 
+  bool TryTake() {
+    return !held_.load(std::memory_order_relaxed) &&
+           !held_.exchange(true, std::memory_order_acquire);
+  }
+
   // Waits with a growing pause between looks: a holder that releases and at once takes the lock
   // again for its next step keeps it, instead of the lock moving between cores at every step.
+  // After the spins (a few hundred microseconds at most), sleeps until an unlock wakes it.
   void LockContended() {
     int pauses = 1;
     for (int spin = 0; spin < kSpins; ++spin) {
       for (int i = 0; i < pauses; ++i) Pause();
-      if (owner_.load(std::memory_order_relaxed) == 0 && mutex_.try_lock()) return;
+      if (TryTake()) return;
       if (pauses < kMaxPauses) pauses *= 2;
     }
-    mutex_.lock();
+    std::unique_lock<std::mutex> sleeping(sleepMutex_);
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    while (held_.load(std::memory_order_seq_cst) ||
+           held_.exchange(true, std::memory_order_acquire)) {
+      wake_.wait(sleeping);
+    }
+    sleepers_.fetch_sub(1, std::memory_order_relaxed);
   }
 
-  std::mutex mutex_;
+  void WakeOne() {
+    std::lock_guard<std::mutex> sleeping(sleepMutex_);
+    wake_.notify_one();
+  }
+
+  std::atomic<bool> held_{false};
   std::atomic<uintptr_t> owner_{0};
   uint32_t depth_ = 0;  // touched only by the owning thread
+  std::atomic<uint32_t> sleepers_{0};
+  std::mutex sleepMutex_;
+  std::condition_variable wake_;
 };
 
 // Holds the pool lock for one scope; unlocks also when an exception leaves the scope.
