@@ -40,7 +40,8 @@ class FlushRun {
   ErrorCode Close();
 
  private:
-  void ExecuteFirstFailing(uint64_t token);
+  uint64_t TakeFront();
+  void ExecuteWhileSucceeding(uint64_t token);
   bool IsAlwaysExecute(uint64_t token);
   void MarkFailed(uint64_t token);
   std::string CaptureMessage(uint64_t token);
@@ -73,13 +74,9 @@ ErrorCode OperationSet::FlushBuffer() {
 
 void FlushRun::Drain() {
   while (!set_.buffer_.empty()) {
-    const uint64_t token = set_.buffer_.front();
-    set_.buffer_.pop_front();
-    // Recorded before it executes, so that an exception from its callback gives its reference
-    // back too. Releases happen in the order taken either way.
-    set_.flushedTokens_.push_back(token);
+    const uint64_t token = TakeFront();
     if (set_.failedToken_ == 0) {
-      ExecuteFirstFailing(token);
+      ExecuteWhileSucceeding(token);
     } else if (IsAlwaysExecute(token)) {
       (void)pool_.ExecuteOperation(token);
     } else {
@@ -88,9 +85,37 @@ void FlushRun::Drain() {
   }
 }
 
-void FlushRun::ExecuteFirstFailing(uint64_t token) {
-  firstFailure_ = pool_.ExecuteOperation(token);
-  if (firstFailure_ == kNoError) return;
+// Takes the oldest buffered token. It is recorded before it executes, so that an exception from
+// its callback gives its reference back too; releases happen in the order taken either way.
+uint64_t FlushRun::TakeFront() {
+  const uint64_t token = set_.buffer_.front();
+  set_.buffer_.pop_front();
+  set_.flushedTokens_.push_back(token);
+  return token;
+}
+
+// Executes `token` and, while they succeed, the operations after it. Each one is finished and
+// the next one begun in the same critical section, which is the same as two sections one after
+// the other: nothing runs between them, and the next token is taken only after the previous
+// callback has returned, so a cancel from that callback is seen. The first failure stops the
+// run, and its message is captured before anything else of the flush happens.
+void FlushRun::ExecuteWhileSucceeding(uint64_t token) {
+  OperationPool::Execution execution;
+  ErrorCode code;
+  {
+    PoolGuard guard(pool_.lock());
+    code = pool_.BeginExecution(token, &execution);
+  }
+  while (code == kNoError && execution.started) {
+    const ErrorCode result = pool_.RunExecution(token, execution);
+    PoolGuard guard(pool_.lock());
+    code = pool_.FinishExecution(token, result);
+    if (code != kNoError || set_.buffer_.empty()) break;
+    token = TakeFront();
+    code = pool_.BeginExecution(token, &execution);
+  }
+  firstFailure_ = code;
+  if (code == kNoError) return;
   set_.failedToken_ = token;
   failedMessage_ = std::make_shared<const std::string>(CaptureMessage(token));
   (void)pool_.SetErrorMessage(token, failedMessage_);

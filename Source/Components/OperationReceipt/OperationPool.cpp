@@ -185,36 +185,49 @@ ErrorCode OperationPool::EnsureExecuted(uint64_t token, bool reportFailure) {
 }
 
 ErrorCode OperationPool::ExecuteOperation(uint64_t token) {
-  OperationExecuteCallback callback;
-  void* context;
-  const char* name;
+  Execution execution;
   {
     PoolGuard guard(lock_);
-    OperationRecord* record;
-    if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
-    if (record->state != State::kPending) return kNoError;
-    record->state = State::kExecuting;
-    callback = record->executeCallback;
-    context = record->context;
-    name = record->name;
+    if (const ErrorCode begun = BeginExecution(token, &execution)) return begun;
+    if (!execution.started) return kNoError;
   }
-  ErrorCode result = kNoError;
-  if (callback != nullptr) {
-    // The End line is written also when the callback throws; the record then stays Executing.
-    LogScope scope(
-        logger_, kLogExecution,
-        [&](std::stringstream& s) {
-          s << "Begin operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
-        },
-        [&](std::stringstream& s) {
-          s << "End operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
-        });
-    result = callback(token, context);
-  }
+  const ErrorCode result = RunExecution(token, execution);
   PoolGuard guard(lock_);
+  return FinishExecution(token, result);
+}
+
+ErrorCode OperationPool::BeginExecution(uint64_t token, Execution* execution) {
+  execution->started = false;
   OperationRecord* record;
   if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
-  const ErrorCode finalCode = record->errorCode != kNoError ? record->errorCode : result;
+  if (record->state != State::kPending) return kNoError;
+  record->state = State::kExecuting;
+  execution->callback = record->executeCallback;
+  execution->context = record->context;
+  execution->name = record->name;
+  execution->started = true;
+  return kNoError;
+}
+
+ErrorCode OperationPool::RunExecution(uint64_t token, const Execution& execution) {
+  if (execution.callback == nullptr) return kNoError;
+  const char* name = execution.name;
+  // The End line is written also when the callback throws; the record then stays Executing.
+  LogScope scope(
+      logger_, kLogExecution,
+      [&](std::stringstream& s) {
+        s << "Begin operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
+      },
+      [&](std::stringstream& s) {
+        s << "End operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
+      });
+  return execution.callback(token, execution.context);
+}
+
+ErrorCode OperationPool::FinishExecution(uint64_t token, ErrorCode callbackResult) {
+  OperationRecord* record;
+  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  const ErrorCode finalCode = record->errorCode != kNoError ? record->errorCode : callbackResult;
   record->state = finalCode == kNoError ? State::kExecuted : State::kFailed;
   record->errorCode = finalCode;
   return finalCode;

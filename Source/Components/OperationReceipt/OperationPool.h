@@ -106,6 +106,25 @@ class OperationPool {
   // operation that is not Pending, or the lookup's InvalidOperationToken.
   [[nodiscard]] ErrorCode ExecuteOperation(uint64_t token);
 
+  // ExecuteOperation in its three steps, for a flush that finishes one operation and begins the
+  // next in one critical section. What a run needs, taken from the record when it begins:
+  struct Execution {
+    OperationExecuteCallback callback = nullptr;
+    void* context = nullptr;
+    const char* name = nullptr;
+    bool started = false;  // the operation was Pending and is now Executing
+  };
+  // A Pending operation becomes Executing (started); any other is left alone (not started,
+  // NoError). Returns the lookup's error when the token names no live operation.
+  [[nodiscard]] ErrorCode BeginExecution(uint64_t token, Execution* execution) OR_REQUIRES(lock_);
+  // Runs the callback between the Begin and End operation lines. The caller has let go of the
+  // lock, unless the flush was reached from a value resolution that holds it further out.
+  [[nodiscard]] ErrorCode RunExecution(uint64_t token, const Execution& execution)
+      OR_EXCLUDES(lock_);
+  // Records Executed or Failed and returns the final code (or the lookup's error).
+  [[nodiscard]] ErrorCode FinishExecution(uint64_t token, ErrorCode callbackResult)
+      OR_REQUIRES(lock_);
+
   // ---- Values and status ----
 
   // Installs `newValue` (applying a pending size), frees the old one and tells the value
