@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 #include "LogLevelParser.h"
 #include "LoggingInternal.h"
@@ -25,24 +26,28 @@ std::once_flag gLevelsRead;
 std::atomic<bool> gLevelsKnown{false};  // lets every call after the first skip call_once
 std::atomic<uint32_t> gEnabledLevels{0};
 std::atomic<bool> gSuppressed{false};
-// The call counters are split into shards, one cache line each, picked by the calling thread:
-// threads that log side by side then count without taking a shared cache line from each other.
-// A count is the sum over the shards.
-constexpr size_t kCounterShards = 16;
-struct alignas(64) CounterShard {
+// Each thread counts its calls in a block of its own, written only by that thread with plain
+// atomic loads and stores (no read-modify-write), so counting costs a thread next to nothing and
+// threads that log side by side never share a cache line. A count is the sum over all blocks;
+// blocks are kept after their thread ends, so its calls stay counted. A reset while other
+// threads are logging may miss calls they are counting at that moment.
+struct alignas(64) CounterBlock {
   std::array<std::atomic<uint64_t>, kCountedCalls> counts{};
 };
-std::array<CounterShard, kCounterShards> gCallCounts{};
+std::mutex gBlocksMutex;
+std::vector<CounterBlock*> gBlocks;  // never freed: reachable for the life of the process
 
 // Initial-exec storage keeps the per-call cost to one register-relative load.
-thread_local size_t tShard __attribute__((tls_model("initial-exec"))) = kCounterShards;
-std::atomic<size_t> gNextShard{0};
+thread_local CounterBlock* tBlock __attribute__((tls_model("initial-exec"))) = nullptr;
 
-size_t ThreadShard() {
-  if (tShard == kCounterShards) {
-    tShard = gNextShard.fetch_add(1, std::memory_order_relaxed) % kCounterShards;
+CounterBlock& ThreadBlock() {
+  if (tBlock == nullptr) {
+    auto* block = new CounterBlock();
+    std::lock_guard<std::mutex> lock(gBlocksMutex);
+    gBlocks.push_back(block);
+    tBlock = block;
   }
-  return tShard;
+  return *tBlock;
 }
 
 void ReadLevelsOnce() {
@@ -55,7 +60,8 @@ void ReadLevelsOnce() {
 }
 
 void CountCall(StandInLoggingCall which) {
-  gCallCounts[ThreadShard()].counts[which].fetch_add(1, std::memory_order_relaxed);
+  std::atomic<uint64_t>& count = ThreadBlock().counts[which];
+  count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -103,16 +109,18 @@ STANDIN_API void StandIn_LoggingSetSuppressed(bool suppressed) {
 
 STANDIN_API uint64_t StandIn_LoggingCallCount(uint32_t which) {
   if (which >= kCountedCalls) return 0;
+  std::lock_guard<std::mutex> lock(gBlocksMutex);
   uint64_t total = 0;
-  for (const CounterShard& shard : gCallCounts) {
-    total += shard.counts[which].load(std::memory_order_relaxed);
+  for (const CounterBlock* block : gBlocks) {
+    total += block->counts[which].load(std::memory_order_relaxed);
   }
   return total;
 }
 
 STANDIN_API void StandIn_LoggingResetCounters(void) {
-  for (CounterShard& shard : gCallCounts) {
-    for (auto& count : shard.counts) count.store(0, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(gBlocksMutex);
+  for (CounterBlock* block : gBlocks) {
+    for (auto& count : block->counts) count.store(0, std::memory_order_relaxed);
   }
 }
 
