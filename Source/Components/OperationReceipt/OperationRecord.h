@@ -36,10 +36,9 @@ inline constexpr uint64_t kFreeToken = 0xFFFFFFFFu;
 // references clients hold; Acquire refuses a reference past kMaxReferences instead of wrapping.
 inline constexpr int32_t kMaxReferences = INT32_MAX;
 
+// Laid out without padding holes (112 bytes): the pool holds one per live operation.
 struct OperationRecord {
   const OperationSet* owningSet = nullptr;  // creating thread's set; null once that thread ended
-  int32_t setKey = -1;                      // client id of the creating set, -1 if immediate
-  int32_t referenceCount = 0;
   // The full 64-bit token: what the value callback receives, the Canceled line prints and a
   // value link holds. Kept whole so that these agree with the token map past 2^32 tokens.
   uint64_t token = kFreeToken;
@@ -48,15 +47,17 @@ struct OperationRecord {
   OperationValueCallback valueCallback = nullptr;
   void* context = nullptr;
   OperationDestroyCallback destroyCallback = nullptr;
+  BitData* value = nullptr;
+  std::shared_ptr<const std::string> errorMessage;
+  LinkList links;
+  int32_t setKey = -1;  // client id of the creating set, -1 if immediate
+  int32_t referenceCount = 0;
+  uint32_t valueSize = 0;  // pending length in bits, 0 for none
+  ErrorCode errorCode = 0;
   State state = State::kPending;
   bool hasValue = false;
   bool alwaysExecute = false;
   bool resolvingValue = false;  // ResolveValue is applying this record's links
-  uint32_t valueSize = 0;       // pending length in bits, 0 for none
-  ErrorCode errorCode = 0;
-  BitData* value = nullptr;
-  std::shared_ptr<const std::string> errorMessage;
-  std::vector<ValueLink> links;
 
   bool IsLive() const { return referenceCount > 0; }
 
@@ -80,9 +81,11 @@ struct OperationRecord {
     errorCode = 0;
     value = nullptr;
     if (errorMessage) errorMessage.reset();
-    if (links.capacity() != 0) std::vector<ValueLink>().swap(links);
+    if (!links.empty()) links.TakeAll();
   }
 };
+
+static_assert(sizeof(OperationRecord) <= 112, "a record stays within 112 bytes");
 
 }  // namespace operation_receipt
 

@@ -62,6 +62,31 @@ struct ValueLink {
   std::shared_ptr<const LinkIndexLists> lists;
 };
 
+// A record's links, in the order they were added. Most operations never have one, so the list
+// costs a record one pointer until its first link.
+class LinkList {
+ public:
+  bool empty() const { return links_ == nullptr || links_->empty(); }
+  size_t size() const { return links_ == nullptr ? 0 : links_->size(); }
+  const ValueLink& operator[](size_t position) const { return (*links_)[position]; }
+
+  void push_back(ValueLink link) {
+    if (links_ == nullptr) links_ = std::make_unique<std::vector<ValueLink>>();
+    links_->push_back(std::move(link));
+  }
+
+  // Takes every link out, leaving the list empty and without storage.
+  std::vector<ValueLink> TakeAll() {
+    std::vector<ValueLink> links;
+    if (links_ != nullptr) links.swap(*links_);
+    links_.reset();
+    return links;
+  }
+
+ private:
+  std::unique_ptr<std::vector<ValueLink>> links_;
+};
+
 }  // namespace operation_receipt
 
 #endif  // OPERATION_RECEIPT_VALUE_LINK_H_

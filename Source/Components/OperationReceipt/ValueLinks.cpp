@@ -109,8 +109,7 @@ ErrorCode OperationPool::ApplyLink(const ValueLink& link, BitData* newValue) {
 void OperationPool::ReleaseLinks(uint64_t token) {
   const size_t index = LocateSlot(token);
   if (index == 0) return;
-  std::vector<ValueLink> links;
-  links.swap(records_[index].links);
+  const std::vector<ValueLink> links = records_[index].links.TakeAll();
   for (const ValueLink& link : links) (void)ReleaseLocked(link.sourceToken);
 }
 
