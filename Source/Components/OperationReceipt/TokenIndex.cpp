@@ -5,7 +5,7 @@
 namespace operation_receipt {
 namespace {
 
-constexpr size_t kMinimumCapacity = 16;
+constexpr size_t kMinimumCapacity = 64;  // four groups of sixteen slots
 
 size_t CapacityFor(size_t tokens) {
   size_t capacity = kMinimumCapacity;
@@ -46,7 +46,7 @@ void TokenIndex::Erase(uint64_t token, uint32_t index) {
 void TokenIndex::Reset(size_t expected) {
   slots_.assign(CapacityFor(expected), 0);
   mask_ = slots_.size() - 1;
-  shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(slots_.size()));
+  shift_ = 64 - (static_cast<unsigned>(__builtin_ctzll(slots_.size())) - kGroupBits);
   size_ = 0;
 }
 
@@ -55,7 +55,7 @@ void TokenIndex::Rehash(size_t capacity) {
   old.swap(slots_);
   slots_.assign(capacity, 0);
   mask_ = capacity - 1;
-  shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
+  shift_ = 64 - (static_cast<unsigned>(__builtin_ctzll(capacity)) - kGroupBits);
   for (const uint32_t index : old) {
     if (index == 0) continue;
     size_t slot = Home((*records_)[index].token);
