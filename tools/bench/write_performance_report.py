@@ -500,6 +500,11 @@ def write_markdown(context, rows, console, plot_path, plot_tool, markdown_path):
     out.append("Computed by the report script from the run above.\n")
     out.append(targets_table(evaluate_targets(rows)))
     out.append("")
+    # The history of the optimisation work is kept by hand beside this page and carried in.
+    notes = os.path.join(os.path.dirname(os.path.abspath(markdown_path)), "performance-notes.md")
+    if os.path.exists(notes):
+        with open(notes, encoding="utf-8") as handle:
+            out.append(handle.read().rstrip() + "\n")
     out.append("## How the numbers are made\n")
     out.append(
         "- One process runs everything. It starts and joins a trivial thread before measuring: "
