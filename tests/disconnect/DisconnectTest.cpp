@@ -103,7 +103,7 @@ TEST_F(Disconnect, OtherEventsAndOtherSpellingsAreIgnored) {
   ASSERT_EQ(table_.ReleaseOperation(token), 0u);
 }
 
-// Two clients create, flush, read and release while another thread keeps disconnecting them.
+// Two clients create, flush, read and release while the broker keeps disconnecting them.
 // Whatever interleaving happens, every operation is destroyed exactly once.
 TEST_F(Disconnect, ConcurrentDisconnectsDestroyEveryOperationExactlyOnce) {
   StandIn_LoggingSetEnabledLevels(0);
@@ -133,12 +133,17 @@ TEST_F(Disconnect, ConcurrentDisconnectsDestroyEveryOperationExactlyOnce) {
     }
     Table().Flush();
   };
+  // The events reach the component on the broker's own delivery thread, as a broker would
+  // deliver them, while the clients keep working on theirs.
   std::thread publisher([&] {
     while (!done.load()) {
-      StandIn_PublishClientDisconnected(500);
-      StandIn_PublishClientDisconnected(501);
-      std::this_thread::yield();
+      for (int32_t client : {500, 501}) {
+        const StandInClientEventData data{STANDIN_CLIENT_EVENT_DISCONNECTED, client};
+        StandIn_PublishEventAsync("Client", "Disconnected", &data, sizeof data);
+      }
+      StandIn_EventFlushAsync();
     }
+    StandIn_EventStopDeliveryThread();
   });
   std::thread first(client, 0);
   std::thread second(client, 1);
