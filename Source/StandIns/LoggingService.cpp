@@ -34,8 +34,16 @@ std::atomic<bool> gSuppressed{false};
 struct alignas(64) CounterBlock {
   std::array<std::atomic<uint64_t>, kCountedCalls> counts{};
 };
-std::mutex gBlocksMutex;
-std::vector<CounterBlock*> gBlocks;  // never freed: reachable for the life of the process
+// The list and its mutex are never destroyed: threads may still count while the process exits,
+// and the blocks stay reachable through the list to the end.
+struct CounterBlocks {
+  std::mutex mutex;
+  std::vector<CounterBlock*> blocks;
+};
+CounterBlocks& Blocks() {
+  static CounterBlocks* const blocks = new CounterBlocks();
+  return *blocks;
+}
 
 // Initial-exec storage keeps the per-call cost to one register-relative load.
 thread_local CounterBlock* tBlock __attribute__((tls_model("initial-exec"))) = nullptr;
@@ -43,8 +51,9 @@ thread_local CounterBlock* tBlock __attribute__((tls_model("initial-exec"))) = n
 CounterBlock& ThreadBlock() {
   if (tBlock == nullptr) {
     auto* block = new CounterBlock();
-    std::lock_guard<std::mutex> lock(gBlocksMutex);
-    gBlocks.push_back(block);
+    CounterBlocks& all = Blocks();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    all.blocks.push_back(block);
     tBlock = block;
   }
   return *tBlock;
@@ -109,17 +118,19 @@ STANDIN_API void StandIn_LoggingSetSuppressed(bool suppressed) {
 
 STANDIN_API uint64_t StandIn_LoggingCallCount(uint32_t which) {
   if (which >= kCountedCalls) return 0;
-  std::lock_guard<std::mutex> lock(gBlocksMutex);
+  CounterBlocks& all = Blocks();
+  std::lock_guard<std::mutex> lock(all.mutex);
   uint64_t total = 0;
-  for (const CounterBlock* block : gBlocks) {
+  for (const CounterBlock* block : all.blocks) {
     total += block->counts[which].load(std::memory_order_relaxed);
   }
   return total;
 }
 
 STANDIN_API void StandIn_LoggingResetCounters(void) {
-  std::lock_guard<std::mutex> lock(gBlocksMutex);
-  for (CounterBlock* block : gBlocks) {
+  CounterBlocks& all = Blocks();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  for (CounterBlock* block : all.blocks) {
     for (auto& count : block->counts) count.store(0, std::memory_order_relaxed);
   }
 }
