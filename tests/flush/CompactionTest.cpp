@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "FlushHelpers.h"
+#include "ComponentTest.h"
 
 namespace operation_receipt_test {
 namespace {
@@ -20,12 +20,6 @@ constexpr uint32_t kFlushLevelOnly = 1u << 2;
 
 using FlushCompaction = ComponentTest;
 using FlushDestroy = ComponentTest;
-
-uint64_t ValueOf(uint64_t token) {
-  uint64_t value = 0;
-  EXPECT_EQ(Table().GetValueUInt64(token, &value), 0u);
-  return value;
-}
 
 // What a kept operation is made to hold before the flush that compacts the table.
 enum class Kind { kValue, kOwnFailure, kExtraReferences };
@@ -42,32 +36,23 @@ TEST_F(FlushCompaction, LiveOperationsKeepEverythingTheyHold) {
   std::vector<Probe> probes(kMany);
   std::vector<Kept> kept;
 
-  // Canceled before the big flush.
-  Probe c1, c2;
-  const OperationDescriptor dc1 = ProbeDescriptor(c1, "C1");
-  const OperationDescriptor dc2 = ProbeDescriptor(c2, "C2");
-  const uint64_t tc1 = Create(&dc1);
-  const uint64_t tc2 = Create(&dc2);
+  // Canceled before the big flush; the flush's first failure; a link whose source only the
+  // link keeps alive.
+  Probe c1, c2, first, source, destination;
+  const uint64_t tc1 = Make(c1, "C1");
+  const uint64_t tc2 = Make(c2, "C2");
   ASSERT_EQ(table_.CancelOperation(tc2), 0u);
-
-  // The flush's first failure, and a link whose source only the link keeps alive.
-  Probe first, source, destination;
   first.executeResult = OR_OPERATION_HAS_NO_VALUE;
-  const OperationDescriptor dfirst = ProbeDescriptor(first, "First");
-  const OperationDescriptor dsource = ProbeDescriptor(source, "Source", true, true);
-  const OperationDescriptor ddestination = ProbeDescriptor(destination, "Destination", true, true);
-  const uint64_t tfirst = Create(&dfirst);
-  const uint64_t tsource = Create(&dsource);
-  const uint64_t tdestination = Create(&ddestination);
+  const uint64_t tfirst = Make(first, "First");
+  const uint64_t tsource = Make(source, "Source", true, true);
+  const uint64_t tdestination = Make(destination, "Destination", true, true);
   ASSERT_EQ(table_.SetValue(tsource, MakeBits(16, 0xBEEF)), 0u);
   ASSERT_EQ(table_.LinkValue(tdestination, tsource, nullptr, nullptr), 0u);
-  ASSERT_EQ(table_.ReleaseOperation(tsource), 0u);
+  Release({tsource});
 
   // Every operation after the failure asks to be executed anyway, so each keeps its own result.
   for (int i = 0; i < kMany; ++i) {
-    Probe& probe = probes[i];
-    const OperationDescriptor descriptor = ProbeDescriptor(probe, "Bulk", false, true);
-    const uint64_t token = Create(&descriptor);
+    const uint64_t token = Make(probes[i], "Bulk", false, true);
     if (i % 97 != 0) {
       ASSERT_EQ(table_.ReleaseOperation(token), 0u);
       continue;
@@ -77,7 +62,7 @@ TEST_F(FlushCompaction, LiveOperationsKeepEverythingTheyHold) {
     if (kind == Kind::kValue) {
       ASSERT_EQ(table_.SetValue(token, MakeBits(32, 0xA0000000u + i)), 0u);
     } else if (kind == Kind::kOwnFailure) {
-      probe.executeResult = 0x7000u + i;
+      probes[i].executeResult = 0x7000u + i;
       ASSERT_EQ(table_.SetError(token, 0, ("message " + std::to_string(i)).c_str()), 0u);
     } else {
       entry.extraReferences = 1 + i % 4;
@@ -90,15 +75,13 @@ TEST_F(FlushCompaction, LiveOperationsKeepEverythingTheyHold) {
 
   for (int i = 0; i < kMany; ++i) {
     ASSERT_EQ(probes[i].executed, 1) << i;
-    if (i % 97 != 0) {
-      ASSERT_EQ(probes[i].destroyed, 1) << i;
-    }
+    ASSERT_EQ(probes[i].destroyed, i % 97 != 0 ? 1 : 0) << i;
   }
   EXPECT_EQ(State(tc1), kCanceled);
   EXPECT_EQ(State(tc2), kCanceled);
   EXPECT_EQ(c1.executed + c2.executed, 0);
   EXPECT_EQ(State(tfirst), kFailed);
-  EXPECT_EQ(Message(tfirst), DefaultMessage(OR_OPERATION_HAS_NO_VALUE));
+  EXPECT_EQ(Message(tfirst), Quorvel_ErrorGetDefaultMessage(OR_OPERATION_HAS_NO_VALUE));
   EXPECT_EQ(source.destroyed, 0);  // the link still holds it
   EXPECT_EQ(ValueOf(tdestination) & 0xFFFF, 0xBEEFu);
   EXPECT_EQ(source.destroyed, 1);  // building the value gave the link's reference back
@@ -120,25 +103,13 @@ TEST_F(FlushCompaction, LiveOperationsKeepEverythingTheyHold) {
         EXPECT_EQ(Code(entry.token), 0u);
         break;
     }
-    for (int r = 0; r < entry.extraReferences; ++r) {
-      ASSERT_EQ(table_.ReleaseOperation(entry.token), 0u);
-    }
+    for (int r = 0; r < entry.extraReferences; ++r) Release({entry.token});
     EXPECT_EQ(probes[entry.index].destroyed, 0);
-    ASSERT_EQ(table_.ReleaseOperation(entry.token), 0u);
+    Release({entry.token});
     EXPECT_EQ(probes[entry.index].destroyed, 1);
   }
-  for (uint64_t token : {tc1, tc2, tfirst, tdestination}) {
-    ASSERT_EQ(table_.ReleaseOperation(token), 0u);
-  }
+  Release({tc1, tc2, tfirst, tdestination});
   EXPECT_EQ(c1.destroyed + c2.destroyed + first.destroyed + destination.destroyed, 4);
-
-  // The compacted table goes on issuing and finding operations.
-  Probe after;
-  const OperationDescriptor dafter = ProbeDescriptor(after, "After");
-  const uint64_t tafter = Create(&dafter);
-  EXPECT_EQ(table_.Flush(), 0u);
-  EXPECT_EQ(after.executed, 1);
-  ASSERT_EQ(table_.ReleaseOperation(tafter), 0u);
 }
 
 // The flush's release runs the destroy callback in immediate mode; the callback creates
@@ -150,39 +121,29 @@ TEST_F(FlushDestroy, CallbackRunByTheFlushsReleaseCreatesThousands) {
   std::vector<uint64_t> spawnedTokens;
   bool immediateInCallback = false;
   uint32_t nestedFlush = 99;
-  Hooks hooks;
-  hooks.destroy = [&] {
+  dying.onDestroy = [&] {
     immediateInCallback = Immediate();
-    const OperationDescriptor descriptor = ProbeDescriptor(spawned, "Spawned");
-    for (int i = 0; i < kMany; ++i) {
-      uint64_t token = 0;
-      ASSERT_EQ(Table().CreateOperation(&descriptor, &token), 0u);
-      spawnedTokens.push_back(token);
-    }
+    for (int i = 0; i < kMany; ++i) spawnedTokens.push_back(Make(spawned, "Spawned"));
     nestedFlush = Table().Flush();
   };
-  Attach(dying, hooks);
-  const OperationDescriptor dkept = ProbeDescriptor(kept, "Kept", true);
-  const uint64_t tkept = Create(&dkept);
+  const uint64_t tkept = Make(kept, "Kept", true);
   ASSERT_EQ(table_.SetValue(tkept, MakeBits(24, 0x5EED5)), 0u);
-  const OperationDescriptor ddying = ProbeDescriptor(dying, "Dying", true);
-  uint64_t tdying = 0;
-  ASSERT_EQ(table_.CreateOperation(&ddying, &tdying), 0u);
+  const uint64_t tdying = Make(dying, "Dying", true);
   ASSERT_EQ(table_.SetValue(tdying, MakeBits(8, 0xD1)), 0u);
-  ASSERT_EQ(table_.ReleaseOperation(tdying), 0u);  // the buffer's reference is the last
+  Release({tdying});  // the buffer's reference is the last
 
   EXPECT_EQ(table_.Flush(), 0u);
   EXPECT_EQ(dying.destroyed, 1);
   EXPECT_TRUE(immediateInCallback);
   EXPECT_EQ(nestedFlush, 0u);
-  EXPECT_EQ(CountLinesStartingWith("Begin Flushing"), 1);
+  EXPECT_EQ(CountLines("Begin Flushing"), 1);
   EXPECT_EQ(spawned.executed, kMany);
   EXPECT_EQ(Counted(-1, /*pending=*/false), static_cast<uint32_t>(kMany));
   EXPECT_EQ(Counted(-1, /*pending=*/true), 0u);
   EXPECT_EQ(ValueOf(tkept), 0x5EED5u);
-  for (uint64_t token : spawnedTokens) ASSERT_EQ(table_.ReleaseOperation(token), 0u);
+  Release(spawnedTokens);
   EXPECT_EQ(spawned.destroyed, kMany);
-  ASSERT_EQ(table_.ReleaseOperation(tkept), 0u);
+  Release({tkept});
 }
 
 // A client's release runs a destroy callback that flushes thousands of buffered operations: the
@@ -190,35 +151,29 @@ TEST_F(FlushDestroy, CallbackRunByTheFlushsReleaseCreatesThousands) {
 // destruction has to find the record again in its new slot.
 TEST_F(FlushDestroy, CallbackThatFlushesCompactsTheTableUnderTheRecord) {
   StandIn_LoggingSetEnabledLevels(kFlushLevelOnly);
-  Probe dying, filler, bulk, kept;
+  Probe dying, filler, bulk, kept, after;
   uint32_t nestedFlush = 99;
-  Hooks hooks;
-  hooks.destroy = [&] { nestedFlush = Table().Flush(); };
-  Attach(dying, hooks);
+  dying.onDestroy = [&] { nestedFlush = Table().Flush(); };
   // Fillers on both sides put Dying's record far into the table, away from the slot the
   // compaction gives it.
-  const OperationDescriptor dfiller = ProbeDescriptor(filler, "Filler");
   std::vector<uint64_t> fillers;
-  for (int i = 0; i < kMany / 2; ++i) fillers.push_back(Create(&dfiller));
-  const OperationDescriptor ddying = ProbeDescriptor(dying, "Dying", true);
-  const uint64_t tdying = Create(&ddying);
+  for (int i = 0; i < kMany / 2; ++i) fillers.push_back(Make(filler, "Filler"));
+  const uint64_t tdying = Make(dying, "Dying", true);
   ASSERT_EQ(table_.SetValue(tdying, MakeBits(16, 0xD00D)), 0u);
-  for (int i = 0; i < kMany / 2; ++i) fillers.push_back(Create(&dfiller));
-  const OperationDescriptor dkept = ProbeDescriptor(kept, "Kept", true);
-  const uint64_t tkept = Create(&dkept);
+  for (int i = 0; i < kMany / 2; ++i) fillers.push_back(Make(filler, "Filler"));
+  const uint64_t tkept = Make(kept, "Kept", true);
   ASSERT_EQ(table_.SetValue(tkept, MakeBits(16, 0xBEEF)), 0u);
   ASSERT_EQ(table_.Flush(), 0u);
-  for (uint64_t token : fillers) ASSERT_EQ(table_.ReleaseOperation(token), 0u);
+  Release(fillers);
 
   const OperationDescriptor dbulk = ProbeDescriptor(bulk, "Bulk");
   for (int i = 0; i < kMany; ++i) ASSERT_EQ(table_.CreateOperation(&dbulk, nullptr), 0u);
-  EXPECT_EQ(Counted(kMainClient, /*pending=*/true), static_cast<uint32_t>(kMany));
   StandIn_LoggingClearRecorded();
 
-  ASSERT_EQ(table_.ReleaseOperation(tdying), 0u);
+  Release({tdying});
   EXPECT_EQ(dying.destroyed, 1);
   EXPECT_EQ(nestedFlush, 0u);
-  EXPECT_EQ(CountLinesStartingWith("Begin Flushing " + std::to_string(kMany)), 1);
+  EXPECT_EQ(CountLines("Begin Flushing " + std::to_string(kMany)), 1);
   EXPECT_EQ(bulk.executed, kMany);
   EXPECT_EQ(bulk.destroyed, kMany);
   EXPECT_EQ(Counted(kMainClient, /*pending=*/true), 0u);
@@ -227,13 +182,11 @@ TEST_F(FlushDestroy, CallbackThatFlushesCompactsTheTableUnderTheRecord) {
   EXPECT_EQ(table_.AcquireOperation(tdying), OR_INVALID_OPERATION_TOKEN);
 
   // The table goes on issuing and finding operations.
-  Probe after;
-  const OperationDescriptor dafter = ProbeDescriptor(after, "After");
-  const uint64_t tafter = Create(&dafter);
+  const uint64_t tafter = Make(after, "After");
   EXPECT_EQ(State(tafter), kPending);
   EXPECT_EQ(table_.Flush(), 0u);
   EXPECT_EQ(after.executed, 1);
-  for (uint64_t token : {tkept, tafter}) ASSERT_EQ(table_.ReleaseOperation(token), 0u);
+  Release({tkept, tafter});
   EXPECT_EQ(kept.destroyed + after.destroyed, 2);
 }
 

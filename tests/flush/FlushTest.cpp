@@ -1,15 +1,15 @@
 // FlushTest.cpp
 //
 // Flushing the calling thread's buffer through the table: the order of execution and its trace
-// lines, reads that flush and one that does not, operations created while a flush runs, flushes
-// requested from inside one, FlushOperation, and an exception thrown by an execute callback.
+// lines, operations created while a flush runs, FlushOperation, and an exception thrown by an
+// execute callback.
 
 #include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "FlushHelpers.h"
+#include "ComponentTest.h"
 
 namespace operation_receipt_test {
 namespace {
@@ -33,26 +33,27 @@ TEST_F(Flush, EmptyBufferStillBracketsTheFlushAndReturnsZero) {
   EXPECT_TRUE(Posts().empty());
 }
 
+// Z releases its own operation from its execute callback: the buffer's reference keeps it
+// until the flush ends.
 TEST_F(Flush, ExecutesOldestFirstInImmediateModeInsideOneErrorContext) {
   const uint32_t contexts = StandIn_ErrorOpenContextCount();
   std::vector<std::string> order;
   Probe x, z;
-  Hooks hx, hz;
-  hx.execute = [&](uint64_t) {
+  x.onExecute = [&](uint64_t) {
     order.push_back("X");
     EXPECT_TRUE(Immediate());
     EXPECT_EQ(StandIn_ErrorOpenContextCount(), contexts + 1);
   };
-  hz.execute = [&](uint64_t) { order.push_back("Z"); };
-  Attach(x, hx);
-  Attach(z, hz);
-  const OperationDescriptor dx = ProbeDescriptor(x, "X");
+  z.onExecute = [&](uint64_t token) {
+    order.push_back("Z");
+    Release({token});
+    EXPECT_EQ(z.destroyed, 0);
+  };
   OperationDescriptor quiet{};  // no execute callback: completes without lines of its own
   quiet.name = "Quiet";
-  const OperationDescriptor dz = ProbeDescriptor(z, "Z");
-  const uint64_t tx = Create(&dx);
+  const uint64_t tx = Make(x, "X");
   const uint64_t ty = Create(&quiet);
-  const uint64_t tz = Create(&dz);
+  const uint64_t tz = Make(z, "Z");
   StandIn_LoggingClearRecorded();
 
   EXPECT_EQ(table_.Flush(), 0u);
@@ -61,73 +62,27 @@ TEST_F(Flush, ExecutesOldestFirstInImmediateModeInsideOneErrorContext) {
       "1+ Begin operation 'X' (token = " + Hex(tx) + ")",
       "1- End operation 'X' (token = " + Hex(tx) + ")",
       "1+ Begin operation 'Z' (token = " + Hex(tz) + ")",
+      "0  Releasing operation 'Z' (token = " + Hex(tz) + ", reference count = 1)",
       "1- End operation 'Z' (token = " + Hex(tz) + ")",
       "0  Releasing operation 'X' (token = " + Hex(tx) + ", reference count = 1)",
       "0  Releasing operation 'Quiet' (token = " + Hex(ty) + ", reference count = 1)",
-      "0  Releasing operation 'Z' (token = " + Hex(tz) + ", reference count = 1)",
+      "0  Releasing operation 'Z' (token = " + Hex(tz) + ", reference count = 0)",
+      "0  Destroying operation 'Z' (token = " + Hex(tz) + ")",
       "0  Flush complete",
       "2- End Flushing operations.",
   };
   EXPECT_EQ(Traced(), expected);
   EXPECT_EQ(order, (std::vector<std::string>{"X", "Z"}));
-  for (uint64_t token : {tx, ty, tz}) {
+  EXPECT_EQ(z.destroyed, 1);
+  for (uint64_t token : {tx, ty}) {
     EXPECT_EQ(State(token), kExecuted);
     EXPECT_EQ(Code(token), 0u);
   }
   EXPECT_EQ(StandIn_ErrorOpenContextCount(), contexts);
   EXPECT_FALSE(Immediate());
-  for (uint64_t token : {tx, ty, tz}) ASSERT_EQ(table_.ReleaseOperation(token), 0u);
-  EXPECT_EQ(x.destroyed + z.destroyed, 2);
-}
-
-TEST_F(Flush, StateReadsWithoutFlushingWhileCodeAndMessageFlushFirst) {
-  Probe x, y;
-  const OperationDescriptor dx = ProbeDescriptor(x, "X");
-  const OperationDescriptor dy = ProbeDescriptor(y, "Y");
-  const uint64_t tx = Create(&dx);
-  StandIn_LoggingClearRecorded();
-  EXPECT_EQ(State(tx), kPending);
-  EXPECT_EQ(x.executed, 0);
-  EXPECT_TRUE(RecordedLines().empty());
-
-  EXPECT_EQ(Code(tx), 0u);
-  EXPECT_EQ(x.executed, 1);
-  EXPECT_EQ(CountLinesStartingWith("Begin Flushing 1 operations"), 1);
-
-  const uint64_t ty = Create(&dy);
-  EXPECT_EQ(Message(ty), "");
-  EXPECT_EQ(y.executed, 1);
-  EXPECT_EQ(State(ty), kExecuted);
-  ASSERT_EQ(table_.ReleaseOperation(tx), 0u);
-  ASSERT_EQ(table_.ReleaseOperation(ty), 0u);
-}
-
-TEST_F(Flush, ExecuteCallbackMayReleaseItsOwnOperation) {
-  Probe x;
-  Hooks hx;
-  hx.execute = [&](uint64_t token) {
-    EXPECT_EQ(Table().ReleaseOperation(token), 0u);
-    EXPECT_EQ(x.destroyed, 0);  // the buffer's reference keeps it until the flush ends
-  };
-  Attach(x, hx);
-  const OperationDescriptor dx = ProbeDescriptor(x, "X");
-  const uint64_t tx = Create(&dx);
-  StandIn_LoggingClearRecorded();
-  EXPECT_EQ(table_.Flush(), 0u);
-  const std::string t = Hex(tx);
-  const std::vector<std::string> expected = {
-      "2+ Begin Flushing 1 operations in buffer...",
-      "1+ Begin operation 'X' (token = " + t + ")",
-      "0  Releasing operation 'X' (token = " + t + ", reference count = 1)",
-      "1- End operation 'X' (token = " + t + ")",
-      "0  Releasing operation 'X' (token = " + t + ", reference count = 0)",
-      "0  Destroying operation 'X' (token = " + t + ")",
-      "0  Flush complete",
-      "2- End Flushing operations.",
-  };
-  EXPECT_EQ(Traced(), expected);
-  EXPECT_EQ(x.destroyed, 1);
   EXPECT_TRUE(Posts().empty());
+  Release({tx, ty});
+  EXPECT_EQ(x.destroyed, 1);
 }
 
 // Operations created by execute callbacks during a flush execute at once, carry set key -1,
@@ -137,33 +92,25 @@ TEST_F(FlushImmediate, OperationsCreatedDuringAFlushExecuteAtOnceAndStayTheCreat
   inner1.executeResult = 5;
   x.executeResult = 7;
   uint64_t t1 = 0, t2 = 0;
-  Hooks ha, hw;
-  ha.execute = [&](uint64_t) {
+  a.onExecute = [&](uint64_t) {
     const OperationDescriptor d = ProbeDescriptor(inner1, "Inner1");
     EXPECT_EQ(Table().CreateOperation(&d, &t1), 5u);  // the execution's code
     EXPECT_EQ(inner1.executed, 1);
     EXPECT_EQ(Counted(kMainClient, /*pending=*/true), 3u);  // X, W and Y wait in the buffer
   };
-  hw.execute = [&](uint64_t) {
-    const OperationDescriptor d = ProbeDescriptor(inner2, "Inner2");
-    EXPECT_EQ(Table().CreateOperation(&d, &t2), 0u);
+  w.onExecute = [&](uint64_t) {
+    t2 = Make(inner2, "Inner2");
     EXPECT_EQ(inner2.executed, 1);
   };
-  Attach(a, ha);
-  Attach(w, hw);
-  const OperationDescriptor da = ProbeDescriptor(a, "A");
-  const OperationDescriptor dx = ProbeDescriptor(x, "X");
-  const OperationDescriptor dw = ProbeDescriptor(w, "W", false, /*alwaysExecute=*/true);
-  const OperationDescriptor dy = ProbeDescriptor(y, "Y");
-  const uint64_t ta = Create(&da);
-  const uint64_t tx = Create(&dx);
-  const uint64_t tw = Create(&dw);
-  const uint64_t ty = Create(&dy);
+  const uint64_t ta = Make(a, "A");
+  const uint64_t tx = Make(x, "X");
+  const uint64_t tw = Make(w, "W", false, /*alwaysExecute=*/true);
+  const uint64_t ty = Make(y, "Y");
   StandIn_LoggingClearRecorded();
 
   EXPECT_EQ(table_.Flush(), 7u);  // Inner1's failure is not the flush's
-  EXPECT_EQ(CountLinesStartingWith("Begin Flushing 4 operations"), 1);
-  EXPECT_EQ(CountLinesStartingWith("Releasing operation 'Inner"), 0);
+  EXPECT_EQ(CountLines("Begin Flushing 4 operations"), 1);
+  EXPECT_EQ(CountLines("Releasing operation 'Inner"), 0);
   EXPECT_EQ(State(ta), kExecuted);
   EXPECT_EQ(State(t1), kFailed);
   EXPECT_EQ(Code(t1), 5u);
@@ -174,90 +121,39 @@ TEST_F(FlushImmediate, OperationsCreatedDuringAFlushExecuteAtOnceAndStayTheCreat
   EXPECT_EQ(Counted(-1, /*pending=*/true), 0u);
   EXPECT_EQ(Counted(kMainClient, /*pending=*/false), 4u);
 
-  ASSERT_EQ(table_.ReleaseOperation(t1), 0u);  // the creator's reference is the only one
-  ASSERT_EQ(table_.ReleaseOperation(t2), 0u);
+  Release({t1, t2});  // the creator's reference is the only one
   EXPECT_EQ(inner1.destroyed + inner2.destroyed, 2);
-  for (uint64_t token : {ta, tx, tw, ty}) ASSERT_EQ(table_.ReleaseOperation(token), 0u);
+  Release({ta, tx, tw, ty});
 }
 
-TEST_F(FlushImmediate, FlushRequestedFromAnExecuteCallbackFlushesNothing) {
-  Probe x, y;
-  uint64_t ty = 0;
-  Hooks hx;
-  hx.execute = [&](uint64_t) {
-    EXPECT_EQ(Table().Flush(), 0u);
-    EXPECT_EQ(Table().FlushOperation(ty), 0u);
-    uint32_t state = 99;
-    EXPECT_EQ(Table().GetOperationState(ty, &state), 0u);
-    EXPECT_EQ(state, kPending);
-    EXPECT_EQ(y.executed, 0);
-  };
-  Attach(x, hx);
-  const OperationDescriptor dx = ProbeDescriptor(x, "X");
-  const OperationDescriptor dy = ProbeDescriptor(y, "Y");
-  const uint64_t tx = Create(&dx);
-  ty = Create(&dy);
-  StandIn_LoggingClearRecorded();
-  EXPECT_EQ(table_.Flush(), 0u);
-  EXPECT_EQ(CountLinesStartingWith("Begin Flushing"), 1);
-  EXPECT_EQ(CountLinesStartingWith("End Flushing"), 1);
-  EXPECT_EQ(y.executed, 1);  // in its turn, after X
-  EXPECT_EQ(State(ty), kExecuted);
-  ASSERT_EQ(table_.ReleaseOperation(tx), 0u);
-  ASSERT_EQ(table_.ReleaseOperation(ty), 0u);
-}
-
-TEST_F(FlushOperation, PendingOperationFlushesTheWholeBufferAndReturnsItsResult) {
+// A pending operation flushes the whole buffer and returns the flush's result; one no longer
+// pending flushes nothing but builds its announced value and returns the value callback's.
+TEST_F(FlushOperation, FlushesTheWholeBufferOrNothingWhenNotPending) {
   Probe a, b, c;
   a.executeResult = 7;
-  const OperationDescriptor da = ProbeDescriptor(a, "A");
-  const OperationDescriptor db = ProbeDescriptor(b, "B");
-  const OperationDescriptor dc = ProbeDescriptor(c, "C");
-  const uint64_t ta = Create(&da);
-  const uint64_t tb = Create(&db);
-  const uint64_t tc = Create(&dc);
+  const uint64_t ta = Make(a, "A");
+  const uint64_t tb = Make(b, "B");
+  const uint64_t tc = Make(c, "C");
   StandIn_LoggingClearRecorded();
   EXPECT_EQ(table_.FlushOperation(tb), 7u);
-  EXPECT_EQ(CountLinesStartingWith("Begin Flushing 3 operations"), 1);
+  EXPECT_EQ(CountLines("Begin Flushing 3 operations"), 1);
   for (uint64_t token : {ta, tb, tc}) EXPECT_EQ(State(token), kFailed);
 
-  Probe d, e, f;
-  const OperationDescriptor dd = ProbeDescriptor(d, "D");
-  const OperationDescriptor de = ProbeDescriptor(e, "E");
-  const OperationDescriptor df = ProbeDescriptor(f, "F");
-  const uint64_t td = Create(&dd);
-  const uint64_t te = Create(&de);
-  const uint64_t tf = Create(&df);
-  EXPECT_EQ(table_.FlushOperation(te), 0u);
-  EXPECT_EQ(d.executed + e.executed + f.executed, 3);
-  for (uint64_t token : {ta, tb, tc, td, te, tf}) ASSERT_EQ(table_.ReleaseOperation(token), 0u);
-}
-
-TEST_F(FlushOperation, OperationNoLongerPendingFlushesNothingButBuildsItsValue) {
-  Probe v, b;
+  Probe v, d;
   v.valueResult = 0x33;
-  const OperationDescriptor dv = ProbeDescriptor(v, "V", /*hasValue=*/true);
-  const OperationDescriptor db = ProbeDescriptor(b, "B");
-  const uint64_t tv = Create(&dv);
+  const uint64_t tv = Make(v, "V", /*hasValue=*/true);
   ASSERT_EQ(table_.SetValueSize(tv, 12), 0u);
   ASSERT_EQ(table_.Flush(), 0u);
   EXPECT_EQ(v.valuesSeen, 0);
-  const uint64_t tb = Create(&db);
+  const uint64_t td = Make(d, "D");
   StandIn_LoggingClearRecorded();
-
-  EXPECT_EQ(table_.FlushOperation(tv), 0x33u);  // the value callback's result
+  EXPECT_EQ(table_.FlushOperation(tv), 0x33u);
   EXPECT_EQ(v.valuesSeen, 1);
-  EXPECT_EQ(CountLinesStartingWith("Begin Flushing"), 0);
-  EXPECT_EQ(State(tb), kPending);
-  EXPECT_EQ(b.executed, 0);
-  BitData* value = nullptr;
-  ASSERT_EQ(table_.GetValue(tv, &value), 0u);
-  EXPECT_EQ(BitData_GetLength(value), 12u);
-  BitData_FreeManaged(value);
-
+  EXPECT_EQ(v.valueLength, 12u);
+  EXPECT_EQ(CountLines("Begin Flushing"), 0);
+  EXPECT_EQ(State(td), kPending);
   ASSERT_EQ(table_.Flush(), 0u);
-  ASSERT_EQ(table_.ReleaseOperation(tv), 0u);
-  ASSERT_EQ(table_.ReleaseOperation(tb), 0u);
+  Release({ta, tb, tc, tv, td});
 }
 
 // An exception from an execute callback passes through Flush, which still closes what it
@@ -267,15 +163,10 @@ TEST_F(FlushException, LeavesTheThrowerExecutingAndTheRestBuffered) {
   const uint32_t contexts = StandIn_ErrorOpenContextCount();
   Probe a, t, b;
   a.executeResult = 7;
-  Hooks ht;
-  ht.execute = [](uint64_t) { throw std::runtime_error("probe lost power"); };
-  Attach(t, ht);
-  const OperationDescriptor da = ProbeDescriptor(a, "A");
-  const OperationDescriptor dt = ProbeDescriptor(t, "T", false, /*alwaysExecute=*/true);
-  const OperationDescriptor db = ProbeDescriptor(b, "B");
-  const uint64_t ta = Create(&da);
-  const uint64_t tt = Create(&dt);
-  const uint64_t tb = Create(&db);
+  t.onExecute = [](uint64_t) { throw std::runtime_error("probe lost power"); };
+  const uint64_t ta = Make(a, "A");
+  const uint64_t tt = Make(t, "T", false, /*alwaysExecute=*/true);
+  const uint64_t tb = Make(b, "B");
   StandIn_LoggingClearRecorded();
 
   EXPECT_THROW((void)table_.Flush(), std::runtime_error);
@@ -297,13 +188,10 @@ TEST_F(FlushException, LeavesTheThrowerExecutingAndTheRestBuffered) {
 
   StandIn_LoggingClearRecorded();
   EXPECT_EQ(table_.Flush(), 0u);
-  EXPECT_EQ(CountLinesStartingWith("Begin Flushing 1 operations"), 1);
-  EXPECT_EQ(a.executed, 1);
-  EXPECT_EQ(t.executed, 1);
-  EXPECT_EQ(b.executed, 1);
+  EXPECT_EQ(CountLines("Begin Flushing 1 operations"), 1);
+  EXPECT_EQ(a.executed + t.executed + b.executed, 3);
   EXPECT_EQ(State(tb), kExecuted);
-  // One release each destroys them: the flushes kept no reference.
-  for (uint64_t token : {ta, tt, tb}) ASSERT_EQ(table_.ReleaseOperation(token), 0u);
+  Release({ta, tt, tb});  // one release each destroys them: the flushes kept no reference
   EXPECT_EQ(a.destroyed + t.destroyed + b.destroyed, 3);
 }
 

@@ -38,40 +38,38 @@ class LogBridge : public ::testing::Test {
   Logger logger_;
 };
 
-TEST_F(LogBridge, TokensAreSixteenHexDigitsAndCountsDecimal) {
+// A written line asks whether its level is enabled twice and whether logging is suppressed
+// once; tokens are written as 16 hex digits, counts in decimal.
+TEST_F(LogBridge, WrittenLineAsksTwiceAndWritesTokensInHex) {
   LogLine(logger_, kLogLifecycle, [](std::stringstream& s) {
     s << TokenPiece{1} << " " << TokenPiece{0xFFFFFFFFFFFFFFFFull} << " " << 42 << " "
       << TokenPiece{0xABC} << " " << 255;
   });
   ASSERT_EQ(StandIn_LoggingRecordedCount(), 1u);
-  EXPECT_EQ(Text(0),
-            "0x0000000000000001 0xffffffffffffffff 42 0x0000000000000abc 255");
+  EXPECT_EQ(Text(0), "0x0000000000000001 0xffffffffffffffff 42 0x0000000000000abc 255");
   EXPECT_EQ(StandIn_LoggingRecordedDelta(0), 0);
-}
-
-TEST_F(LogBridge, PlainLineAsksEnabledTwiceThenSuppressedOnce) {
-  LogLine(logger_, kLogLifecycle, [](std::stringstream& s) { s << "x"; });
   EXPECT_EQ(Calls(StandInLogging_IsLogEnabled), 2u);
   EXPECT_EQ(Calls(StandInLogging_IsLoggingSuppressed), 1u);
   EXPECT_EQ(Calls(StandInLogging_Log), 1u);
 }
 
-TEST_F(LogBridge, DisabledLevelBuildsNothingAndAsksNothingMore) {
-  StandIn_LoggingSetEnabledLevels(0);
-  bool formatted = false;
-  LogLine(logger_, kLogLifecycle, [&](std::stringstream&) { formatted = true; });
-  EXPECT_FALSE(formatted);
-  EXPECT_EQ(Calls(StandInLogging_IsLogEnabled), 1u);
-  EXPECT_EQ(Calls(StandInLogging_IsLoggingSuppressed), 0u);
-  EXPECT_EQ(Calls(StandInLogging_Log), 0u);
-}
-
-TEST_F(LogBridge, SuppressedLoggingWritesNothing) {
-  StandIn_LoggingSetSuppressed(true);
-  bool formatted = false;
-  LogLine(logger_, kLogLifecycle, [&](std::stringstream&) { formatted = true; });
-  EXPECT_FALSE(formatted);
-  EXPECT_EQ(Calls(StandInLogging_Log), 0u);
+// A disabled level asks nothing more after the first question; suppressed logging writes
+// nothing. Neither builds the line.
+TEST_F(LogBridge, DisabledOrSuppressedLineIsNeitherBuiltNorWritten) {
+  for (const bool disabled : {true, false}) {
+    SCOPED_TRACE(disabled ? "level disabled" : "logging suppressed");
+    StandIn_LoggingSetEnabledLevels(disabled ? 0 : 0xF);
+    StandIn_LoggingSetSuppressed(!disabled);
+    StandIn_LoggingResetCounters();
+    bool formatted = false;
+    LogLine(logger_, kLogLifecycle, [&](std::stringstream&) { formatted = true; });
+    EXPECT_FALSE(formatted);
+    EXPECT_EQ(Calls(StandInLogging_Log), 0u);
+    if (disabled) {
+      EXPECT_EQ(Calls(StandInLogging_IsLogEnabled), 1u);
+      EXPECT_EQ(Calls(StandInLogging_IsLoggingSuppressed), 0u);
+    }
+  }
 }
 
 TEST_F(LogBridge, ScopeClosesAlsoWhenAnExceptionLeaves) {

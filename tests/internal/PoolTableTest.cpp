@@ -34,6 +34,7 @@ class PoolTable : public ::testing::Test {
   OperationSet set_;
 };
 
+// A compaction with nothing live leaves only the sentinel slot 0, and the next token goes on.
 TEST_F(PoolTable, TokensStartAtOneAndAreNeverReused) {
   EXPECT_EQ(pool_.AllocateOperation(set_, nullptr), 1u);
   EXPECT_EQ(pool_.AllocateOperation(set_, nullptr), 2u);
@@ -41,6 +42,16 @@ TEST_F(PoolTable, TokensStartAtOneAndAreNeverReused) {
   EXPECT_EQ(pool_.AllocateOperation(set_, nullptr), 3u);
   pool_.Compact();
   EXPECT_EQ(pool_.AllocateOperation(set_, nullptr), 4u);
+
+  std::vector<uint64_t> tokens = {1, 3, 4};
+  for (int i = 0; i < 9000; ++i) tokens.push_back(pool_.AllocateOperation(set_, nullptr));
+  for (const uint64_t token : tokens) ASSERT_EQ(pool_.Release(token), kNoError);
+  pool_.Compact();
+  EXPECT_EQ(pool_.RecordCount(), 1u);
+  EXPECT_EQ(pool_.FreeSlotCount(), 0u);
+  EXPECT_EQ(pool_.LiveTokenCount(), 0u);
+  EXPECT_EQ(pool_.AllocateOperation(set_, nullptr), 9005u);
+  EXPECT_EQ(pool_.RecordCount(), 2u);  // appended at slot 1
 }
 
 TEST_F(PoolTable, FreeSlotsAreReusedOldestFirst) {
@@ -162,19 +173,6 @@ TEST_F(PoolTable, CompactsOnlyPastTheThresholdWhenMostlyFree) {
     EXPECT_EQ(StateOf(tokens[i]), State::kPending);
     ASSERT_EQ(pool_.Release(tokens[i]), kNoError);
   }
-}
-
-TEST_F(PoolTable, CompactionWithNothingLiveLeavesTheSentinel) {
-  std::vector<uint64_t> tokens;
-  for (int i = 0; i < 9000; ++i) tokens.push_back(pool_.AllocateOperation(set_, nullptr));
-  for (const uint64_t token : tokens) ASSERT_EQ(pool_.Release(token), kNoError);
-  pool_.Compact();
-  EXPECT_EQ(pool_.RecordCount(), 1u);
-  EXPECT_EQ(pool_.FreeSlotCount(), 0u);
-  EXPECT_EQ(pool_.LiveTokenCount(), 0u);
-  const uint64_t next = pool_.AllocateOperation(set_, nullptr);
-  EXPECT_EQ(next, 9001u);
-  EXPECT_EQ(pool_.RecordCount(), 2u);  // appended at slot 1
 }
 
 // Past 2^32 tokens the record keeps the whole token, so the callbacks, the Canceled line and

@@ -12,10 +12,9 @@ using Lifetime = ComponentTest;
 
 TEST_F(Lifetime, BufferedOperationLinesFromCreateToDestroy) {
   Probe probe;
-  const OperationDescriptor descriptor = ProbeDescriptor(probe, "ReadRegister");
-  const uint64_t token = Create(&descriptor);
+  const uint64_t token = Make(probe, "ReadRegister");
   ASSERT_EQ(table_.Flush(), 0u);
-  ASSERT_EQ(table_.ReleaseOperation(token), 0u);
+  Release({token});
   const std::string t = Hex(token);
   const std::vector<std::string> expected = {
       "Creating operation 'ReadRegister' (token = " + t + ")",
@@ -34,31 +33,28 @@ TEST_F(Lifetime, BufferedOperationLinesFromCreateToDestroy) {
   EXPECT_EQ(probe.destroyed, 1);
 }
 
-// Runs inside an execute callback during a flush: the thread is in immediate mode.
-void CreateImmediate(Probe& outer, uint64_t /*token*/) {
-  Probe& inner = *static_cast<Probe*>(outer.user);
-  const OperationDescriptor descriptor = ProbeDescriptor(inner, "Inner");
-  uint64_t token = 0;
-  EXPECT_EQ(Table().CreateOperation(&descriptor, &token), 0u);
-  EXPECT_EQ(inner.executed, 1);  // executed before CreateOperation returned
-  uint32_t state = 0;
-  EXPECT_EQ(Table().GetOperationState(token, &state), 0u);
-  EXPECT_EQ(state, static_cast<uint32_t>(OperationState_Executed));
-  EXPECT_EQ(Table().ReleaseOperation(token), 0u);
-  inner.lastToken = token;
-}
-
+// Inside an execute callback the thread is in immediate mode: an operation created there is
+// executed before CreateOperation returns and holds only the client's reference; without a
+// token pointer it is destroyed at once and CreateOperation returns the execution's code.
 TEST_F(Lifetime, ImmediateOperationLinesHoldOnlyTheClientsReference) {
-  Probe outer;
-  Probe inner;
-  outer.user = &inner;
-  outer.onExecute = CreateImmediate;
-  const OperationDescriptor descriptor = ProbeDescriptor(outer, "Outer");
-  const uint64_t token = Create(&descriptor);
+  Probe outer, inner, fleeting;
+  fleeting.executeResult = 7;
+  uint64_t ti = 0;
+  outer.onExecute = [&](uint64_t) {
+    ti = Make(inner, "Inner");
+    EXPECT_EQ(inner.executed, 1);
+    EXPECT_EQ(State(ti), kExecuted);
+    Release({ti});
+    const OperationDescriptor descriptor = ProbeDescriptor(fleeting, "Fleeting");
+    EXPECT_EQ(Table().CreateOperation(&descriptor, nullptr), 7u);
+    EXPECT_EQ(fleeting.destroyed, 1);
+  };
+  const uint64_t token = Make(outer, "Outer");
   StandIn_LoggingClearRecorded();
-  ASSERT_EQ(table_.Flush(), 0u);
+  ASSERT_EQ(table_.Flush(), 0u);  // the inner failure is not the flush's
   const std::string o = Hex(token);
-  const std::string i = Hex(inner.lastToken);
+  const std::string i = Hex(ti);
+  const std::string f = Hex(fleeting.lastToken);
   const std::vector<std::string> expected = {
       "Begin Flushing 1 operations in buffer...",
       "Begin operation 'Outer' (token = " + o + ")",
@@ -67,6 +63,11 @@ TEST_F(Lifetime, ImmediateOperationLinesHoldOnlyTheClientsReference) {
       "End operation 'Inner' (token = " + i + ")",
       "Releasing operation 'Inner' (token = " + i + ", reference count = 0)",
       "Destroying operation 'Inner' (token = " + i + ")",
+      "Creating operation 'Fleeting' (token = " + f + ")",
+      "Begin operation 'Fleeting' (token = " + f + ")",
+      "End operation 'Fleeting' (token = " + f + ")",
+      "Releasing operation 'Fleeting' (token = " + f + ", reference count = 0)",
+      "Destroying operation 'Fleeting' (token = " + f + ")",
       "End operation 'Outer' (token = " + o + ")",
       "Releasing operation 'Outer' (token = " + o + ", reference count = 1)",
       "Flush complete",
@@ -74,7 +75,7 @@ TEST_F(Lifetime, ImmediateOperationLinesHoldOnlyTheClientsReference) {
   };
   EXPECT_EQ(RecordedTexts(), expected);
   EXPECT_EQ(inner.destroyed, 1);
-  EXPECT_EQ(table_.ReleaseOperation(token), 0u);
+  Release({token});
 }
 
 TEST_F(Lifetime, NoTokenPointerBufferedLivesOnWithTheBuffersReference) {
@@ -92,91 +93,45 @@ TEST_F(Lifetime, NoTokenPointerBufferedLivesOnWithTheBuffersReference) {
   EXPECT_EQ(probe.destroyed, 1);
 }
 
-void CreateImmediateWithoutToken(Probe& outer, uint64_t /*token*/) {
-  Probe& inner = *static_cast<Probe*>(outer.user);
-  const OperationDescriptor descriptor = ProbeDescriptor(inner, "Fleeting");
-  EXPECT_EQ(Table().CreateOperation(&descriptor, nullptr), 7u);  // the execution's code
-  EXPECT_EQ(inner.executed, 1);
-  EXPECT_EQ(inner.destroyed, 1);  // destroyed before CreateOperation returned
-}
-
-TEST_F(Lifetime, NoTokenPointerImmediateIsExecutedAndDestroyed) {
-  Probe outer;
-  Probe inner;
-  inner.executeResult = 7;
-  outer.user = &inner;
-  outer.onExecute = CreateImmediateWithoutToken;
-  const OperationDescriptor descriptor = ProbeDescriptor(outer, "Outer");
-  const uint64_t token = Create(&descriptor);
-  EXPECT_EQ(table_.Flush(), 0u);  // the inner failure is not the flush's
-  EXPECT_EQ(inner.destroyed, 1);
-  EXPECT_EQ(table_.ReleaseOperation(token), 0u);
-}
-
+// Every failing lookup posts (the same token twice posts twice); token 0 is accepted silently.
 TEST_F(Lifetime, LastReleaseDestroysOnceAndTheTokenIsGoneForGood) {
   Probe probe;
-  const OperationDescriptor descriptor = ProbeDescriptor(probe, "Once", /*hasValue=*/true);
-  const uint64_t token = Create(&descriptor);
+  const uint64_t token = Make(probe, "Once", /*hasValue=*/true);
   ASSERT_EQ(table_.SetValue(token, MakeBits(8, 0x5A)), 0u);
   ASSERT_EQ(table_.Flush(), 0u);
-  ASSERT_EQ(table_.ReleaseOperation(token), 0u);
+  Release({token});
   EXPECT_EQ(probe.destroyed, 1);
   StandIn_ErrorClearPosts();
+  StandIn_LoggingClearRecorded();
   EXPECT_EQ(table_.ReleaseOperation(token), OR_INVALID_OPERATION_TOKEN);
   EXPECT_EQ(table_.AcquireOperation(token), OR_INVALID_OPERATION_TOKEN);
   EXPECT_EQ(probe.destroyed, 1);
   const std::vector<Post> posts = Posts();
-  ASSERT_EQ(posts.size(), 2u);  // every failing lookup posts
+  ASSERT_EQ(posts.size(), 2u);
   for (const Post& post : posts) {
     EXPECT_EQ(post.code, OR_INVALID_OPERATION_TOKEN);
     EXPECT_EQ(post.message, "");
     EXPECT_EQ(post.file, "OperationPool.cpp");
   }
-}
-
-TEST_F(Lifetime, TokenZeroIsAcceptedSilently) {
   EXPECT_EQ(table_.AcquireOperation(0), 0u);
   EXPECT_EQ(table_.ReleaseOperation(0), 0u);
-  EXPECT_TRUE(Posts().empty());
+  EXPECT_EQ(Posts().size(), 2u);
   EXPECT_TRUE(RecordedLines().empty());
-}
-
-TEST_F(Lifetime, UnknownTokensPostEveryTime) {
-  const uint64_t neverIssued = 0x7FFFFFFFFFFFull;
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(table_.AcquireOperation(neverIssued), OR_INVALID_OPERATION_TOKEN);
-  EXPECT_EQ(Posts().size(), 3u);
-}
-
-TEST_F(Lifetime, AcquireShowsTheCountAfterTheIncrease) {
-  const uint64_t token = Create(nullptr);
-  StandIn_LoggingClearRecorded();
-  ASSERT_EQ(table_.AcquireOperation(token), 0u);
-  ASSERT_EQ(table_.AcquireOperation(token), 0u);
-  const std::vector<std::string> lines = RecordedTexts();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[1], "Acquiring operation '<unknown>' (token = " + Hex(token) +
-                          ", reference count = 4)");
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(table_.ReleaseOperation(token), 0u);
-  ASSERT_EQ(table_.Flush(), 0u);
-}
-
-// A destroy callback that looks its own operation up finds it being destroyed.
-void LookUpOwnToken(Probe& probe) {
-  uint32_t state = 0;
-  probe.valueResult = Table().GetOperationState(probe.lastToken, &state);
 }
 
 TEST_F(Lifetime, DestroyCallbackSeesItsOwnTokenAsNotValid) {
   Probe probe;
-  probe.onDestroy = LookUpOwnToken;
-  const OperationDescriptor descriptor = ProbeDescriptor(probe, "SelfLookup");
-  const uint64_t token = Create(&descriptor);
-  probe.lastToken = token;
+  uint32_t lookup = 0;
+  const uint64_t token = Make(probe, "SelfLookup");
+  probe.onDestroy = [&] {
+    uint32_t state = 0;
+    lookup = Table().GetOperationState(token, &state);
+  };
   ASSERT_EQ(table_.Flush(), 0u);
   StandIn_ErrorClearPosts();
-  ASSERT_EQ(table_.ReleaseOperation(token), 0u);
+  Release({token});
   EXPECT_EQ(probe.destroyed, 1);
-  EXPECT_EQ(probe.valueResult, OR_INVALID_OPERATION_TOKEN);
+  EXPECT_EQ(lookup, OR_INVALID_OPERATION_TOKEN);
   const std::vector<Post> posts = Posts();
   ASSERT_EQ(posts.size(), 1u);
   EXPECT_EQ(posts[0].message,
@@ -189,10 +144,10 @@ TEST_F(Lifetime, MoreThan127ReferencesKeepTheOperationLive) {
   const uint64_t token = Create(nullptr);
   StandIn_LoggingSetEnabledLevels(0);
   for (int i = 0; i < 300; ++i) ASSERT_EQ(table_.AcquireOperation(token), 0u);
-  EXPECT_EQ(State(token), static_cast<uint32_t>(OperationState_Pending));
+  EXPECT_EQ(State(token), kPending);
   for (int i = 0; i < 300; ++i) ASSERT_EQ(table_.ReleaseOperation(token), 0u);
   ASSERT_EQ(table_.Flush(), 0u);
-  ASSERT_EQ(table_.ReleaseOperation(token), 0u);
+  Release({token});
 }
 
 }  // namespace

@@ -5,134 +5,80 @@
 
 #include <vector>
 
-#include "LinkTestSupport.h"
+#include "ComponentTest.h"
 
 namespace operation_receipt_test {
 namespace {
 
 using LinkCycle = ComponentTest;
 
-std::string CycleMessage(uint64_t token) {
-  return "Operation receipt with token " + Hex(token) +
-         " is already building its value: its value links lead back to it";
-}
-
-// An operation linked to itself: the read fails naming it, the link is released (so the
-// operation no longer holds itself), and a later read finds an announced value without links.
-TEST_F(LinkCycle, SelfLinkIsRefused) {
-  Probe probe;
-  const OperationDescriptor descriptor = ProbeDescriptor(probe, "Self");
-  const uint64_t self = Create(&descriptor);
-  ASSERT_EQ(table_.Flush(), 0u);
-  ASSERT_EQ(table_.LinkValue(self, self, nullptr, nullptr), 0u);
-  StandIn_ErrorClearPosts();
-
-  const ReadBits refused = ReadValueOf(self);
-  EXPECT_EQ(refused.result, OR_OPERATION_HAS_NO_VALUE);
-  EXPECT_FALSE(refused.handedOut);
-  const std::vector<Post> posts = Posts();
-  ASSERT_FALSE(posts.empty());
-  EXPECT_EQ(posts[0].code, OR_OPERATION_HAS_NO_VALUE);
-  EXPECT_EQ(posts[0].message, CycleMessage(self));
-  EXPECT_EQ(posts[0].file, "OperationPool.cpp");
-  EXPECT_EQ(probe.valuesSeen, 0);
-
-  const ReadBits later = ReadValueOf(self);
-  EXPECT_EQ(later.result, 0u);
-  EXPECT_EQ(later.length, 0u);
-  EXPECT_EQ(table_.ReleaseOperation(self), 0u);
-  EXPECT_EQ(probe.destroyed, 1);
-}
-
-struct Ring {
-  std::vector<Probe> probes;
-  std::vector<uint64_t> tokens;
-};
-
-// Operation i takes its value from operation i + 1, the last from the first.
-void MakeRing(Ring& ring, size_t size) {
-  ring.probes.resize(size);
-  for (Probe& probe : ring.probes) {
-    const OperationDescriptor descriptor = ProbeDescriptor(probe, "Ring");
-    uint64_t token = 0;
-    EXPECT_EQ(Table().CreateOperation(&descriptor, &token), 0u);
-    ring.tokens.push_back(token);
-  }
-  EXPECT_EQ(Table().Flush(), 0u);
-  for (size_t i = 0; i < size; ++i) {
-    EXPECT_EQ(Table().LinkValue(ring.tokens[i], ring.tokens[(i + 1) % size], nullptr, nullptr), 0u);
-  }
-}
-
-// Through a chain, the operation met again is the one whose read started the chain. Every
-// operation on the way gives its links back and is destroyed exactly once.
-TEST_F(LinkCycle, CycleThroughAChainNamesTheOperationMetAgain) {
-  for (const size_t size : {size_t{2}, size_t{3}}) {
+// Operation i takes its value from operation i + 1, the last from the first; a ring of one is
+// an operation linked to itself. The operation met again is the one whose read started the
+// chain; every operation on the way gives its links back (so none holds itself or another any
+// more) and is destroyed exactly once, and a later read finds an announced value without links.
+TEST_F(LinkCycle, CyclesAreRefusedNamingTheOperationMetAgain) {
+  for (const size_t size : {size_t{1}, size_t{2}, size_t{3}}) {
     for (size_t start = 0; start < size; ++start) {
       SCOPED_TRACE(testing::Message() << "ring of " << size << ", read from " << start);
-      Ring ring;
-      MakeRing(ring, size);
+      std::vector<Probe> probes(size);
+      std::vector<uint64_t> tokens;
+      for (Probe& probe : probes) tokens.push_back(Make(probe, "Ring"));
+      ASSERT_EQ(table_.Flush(), 0u);
+      for (size_t i = 0; i < size; ++i) {
+        ASSERT_EQ(table_.LinkValue(tokens[i], tokens[(i + 1) % size], nullptr, nullptr), 0u);
+      }
       StandIn_ErrorClearPosts();
       uint32_t value = 7;
-      EXPECT_EQ(table_.GetValueUInt32(ring.tokens[start], &value), OR_OPERATION_HAS_NO_VALUE);
+      EXPECT_EQ(table_.GetValueUInt32(tokens[start], &value), OR_OPERATION_HAS_NO_VALUE);
       EXPECT_EQ(value, 7u);
       const std::vector<Post> posts = Posts();
       ASSERT_FALSE(posts.empty());
       EXPECT_EQ(posts[0].code, OR_OPERATION_HAS_NO_VALUE);
-      EXPECT_EQ(posts[0].message, CycleMessage(ring.tokens[start]));
-      for (const uint64_t token : ring.tokens) EXPECT_EQ(table_.ReleaseOperation(token), 0u);
-      for (const Probe& probe : ring.probes) {
-        EXPECT_EQ(probe.destroyed, 1);
-        EXPECT_EQ(probe.valuesSeen, 0);
+      EXPECT_EQ(posts[0].message, "Operation receipt with token " + Hex(tokens[start]) +
+                                      " is already building its value: its value links lead "
+                                      "back to it");
+      EXPECT_EQ(posts[0].file, "OperationPool.cpp");
+      EXPECT_TRUE(Holds(tokens[start], 0, 0));
+      Release(tokens);
+      for (size_t i = 0; i < size; ++i) {
+        EXPECT_EQ(probes[i].destroyed, 1);
+        EXPECT_EQ(probes[i].valuesSeen, i == start ? 1 : 0);  // the later read alone
       }
     }
   }
 }
 
-// The execute callback of a source that is flushed on demand while the destination's value is
-// built: it keeps enough operations alive at once to grow the table past the compaction
-// threshold, lets them go, and installs its own value. The flush then compacts the table.
-void CrowdTheTable(Probe& probe, uint64_t token) {
-  std::vector<uint64_t> crowd(9000);
-  for (uint64_t& created : crowd) EXPECT_EQ(Table().CreateOperation(nullptr, &created), 0u);
-  for (const uint64_t created : crowd) EXPECT_EQ(Table().ReleaseOperation(created), 0u);
-  probe.executeResult = Table().SetValue(token, MakeBits(8, 0x96));
-}
-
+// The execute callback of a source flushed on demand while the destination's value is built
+// keeps enough operations alive at once to grow the table past the compaction threshold, lets
+// them go, and installs its own value. The flush then compacts the table.
 TEST_F(LinkCycle, DestinationIsBuiltOnItsRecordAsTheSourcesFlushLeftIt) {
   StandIn_LoggingSetEnabledLevels(0);
-  Probe destinationProbe;
-  const OperationDescriptor destinationDescriptor =
-      ProbeDescriptor(destinationProbe, "Destination");
-  const uint64_t destination = Create(&destinationDescriptor);
+  Probe destinationProbe, sourceProbe;
+  const uint64_t destination = Make(destinationProbe, "Destination");
   const uint64_t after = ValueSource(1, 1);
   ASSERT_EQ(table_.Flush(), 0u);
 
-  Probe sourceProbe;
-  sourceProbe.onExecute = CrowdTheTable;
-  const OperationDescriptor sourceDescriptor = ProbeDescriptor(sourceProbe, "Crowd");
-  const uint64_t source = Create(&sourceDescriptor);
+  sourceProbe.onExecute = [&](uint64_t token) {
+    std::vector<uint64_t> crowd(9000);
+    for (uint64_t& created : crowd) created = PlainOperation();
+    Release(crowd);
+    sourceProbe.executeResult = Table().SetValue(token, MakeBits(8, 0x96));
+  };
+  const uint64_t source = Make(sourceProbe, "Crowd");
   IndexListBuilder at12;
-  at12.Positions({12});
-  const IndexList at12List = at12.List();
+  const IndexList at12List = at12.Positions({12}).List();
   ASSERT_EQ(table_.SetValueSize(destination, 16), 0u);
   ASSERT_EQ(table_.LinkValue(destination, source, nullptr, nullptr), 0u);
   ASSERT_EQ(table_.LinkValue(destination, after, &at12List, nullptr), 0u);
 
-  const ReadBits read = ReadValueOf(destination);
-  EXPECT_EQ(read.result, 0u);
-  EXPECT_EQ(read.length, 16u);
-  EXPECT_EQ(read.low, 0x1096u);
+  EXPECT_TRUE(Holds(destination, 16, 0x1096));
   EXPECT_EQ(sourceProbe.executed, 1);
   EXPECT_EQ(destinationProbe.valuesSeen, 1);
   EXPECT_EQ(destinationProbe.lastToken, destination);
-
-  uint32_t executed = 0;
-  ASSERT_EQ(table_.GetExecutedOperationCount(-1, &executed), 0u);
-  EXPECT_EQ(executed, 0u);  // the crowd is gone
-  for (const uint64_t token : {source, after}) EXPECT_EQ(table_.ReleaseOperation(token), 0u);
+  EXPECT_EQ(Counted(-1, /*pending=*/false), 0u);  // the crowd is gone
+  Release({source, after});
   EXPECT_EQ(sourceProbe.destroyed, 1);
-  EXPECT_EQ(table_.ReleaseOperation(destination), 0u);
+  Release({destination});
   EXPECT_EQ(destinationProbe.destroyed, 1);
 }
 

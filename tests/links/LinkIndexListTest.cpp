@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "LinkTestSupport.h"
+#include "ComponentTest.h"
 
 namespace operation_receipt_test {
 namespace {
@@ -18,33 +18,24 @@ constexpr uint64_t kTop = UINT64_MAX;
 constexpr uint64_t kCeiling = STANDIN_BITDATA_MAX_BITS;
 
 // The destination takes 0x5A (8 bits) whole, then the link under test from a 16-bit source of
-// ones, then a single 1 at position 2: 0x5E when the middle link adds nothing.
+// ones, then a single 1 at position 2: 0x5E when the middle link adds nothing. The sources are
+// let go like those of any built value: each dies with its last release.
 void CheckLinkAround(const IndexList* destinationIndices, const IndexList* sourceIndices) {
   const uint64_t base = ValueSource(8, 0x5A);
   const uint64_t ones = ValueSource(16, 0xFFFF);
   const uint64_t one = ValueSource(1, 1);
   const uint64_t destination = PlainOperation();
   IndexListBuilder at2;
-  at2.Positions({2});
-  const IndexList at2List = at2.List();
+  const IndexList at2List = at2.Positions({2}).List();
   ASSERT_EQ(Table().LinkValue(destination, base, nullptr, nullptr), 0u);
   ASSERT_EQ(Table().LinkValue(destination, ones, destinationIndices, sourceIndices), 0u);
   ASSERT_EQ(Table().LinkValue(destination, one, &at2List, nullptr), 0u);
   ASSERT_EQ(Table().Flush(), 0u);
   StandIn_ErrorClearPosts();
-
-  const ReadBits read = ReadValueOf(destination);
-  EXPECT_EQ(read.result, 0u);
-  EXPECT_EQ(read.length, 8u);
-  EXPECT_EQ(read.low, 0x5Eu);
+  EXPECT_TRUE(Holds(destination, 8, 0x5E));
   EXPECT_TRUE(Posts().empty());
-  // The sources are let go like those of any built value: each dies with its last release.
-  for (const uint64_t token : {base, ones, one, destination}) {
-    EXPECT_EQ(Table().ReleaseOperation(token), 0u);
-  }
-  uint32_t executed = 1;
-  EXPECT_EQ(Table().GetExecutedOperationCount(kMainClient, &executed), 0u);
-  EXPECT_EQ(executed, 0u);
+  Release({base, ones, one, destination});
+  EXPECT_EQ(Counted(kMainClient, /*pending=*/false), 0u);
 }
 
 struct Malformed {
@@ -54,58 +45,45 @@ struct Malformed {
   uint64_t sourceCount;       // 0: the whole source
 };
 
+using Lists = IndexListBuilder;
+
 TEST_F(LinkIndexLists, MalformedListsContributeNothing) {
   const std::vector<Malformed> cases = {
-      {"destination count above its positions",
-       [](IndexListBuilder& d, IndexListBuilder&) { d.Positions({20}); }, 2, 0},
-      {"source count below its positions",
-       [](IndexListBuilder&, IndexListBuilder& s) {
-         s.Positions({0, 1, 2});
-       },
-       0, 2},
-      {"source count above its positions",
-       [](IndexListBuilder&, IndexListBuilder& s) {
-         s.Positions({0, 1});
-       },
-       0, 3},
-      {"ascending source run past 2^64 - 1",
-       [](IndexListBuilder&, IndexListBuilder& s) { s.Run(kTop - 1, 3); }, 0, 3},
-      {"ascending destination run past 2^64 - 1",
-       [](IndexListBuilder& d, IndexListBuilder&) { d.Run(kTop - 1, 3); }, 3, 0},
-      {"descending source run below 0",
-       [](IndexListBuilder&, IndexListBuilder& s) { s.Run(1, 3, false); }, 0, 3},
+      {"destination count above its positions", [](Lists& d, Lists&) { d.Positions({20}); }, 2, 0},
+      {"source count below its positions", [](Lists&, Lists& s) { s.Positions({0, 1, 2}); }, 0, 2},
+      {"source count above its positions", [](Lists&, Lists& s) { s.Positions({0, 1}); }, 0, 3},
+      {"ascending source run past 2^64 - 1", [](Lists&, Lists& s) { s.Run(kTop - 1, 3); }, 0, 3},
+      {"ascending destination run past 2^64 - 1", [](Lists& d, Lists&) { d.Run(kTop - 1, 3); }, 3,
+       0},
+      {"descending source run below 0", [](Lists&, Lists& s) { s.Run(1, 3, false); }, 0, 3},
       {"descending destination run below 0",
-       [](IndexListBuilder& d, IndexListBuilder&) { d.Positions({20}).Run(1, 3, false); }, 4, 0},
-      {"destination run with one value",
-       [](IndexListBuilder& d, IndexListBuilder&) { d.Element(true, true, {20}); }, 1, 0},
-      {"source run with three values",
-       [](IndexListBuilder&, IndexListBuilder& s) {
-         s.Element(true, true, {0, 2, 9});
-       },
+       [](Lists& d, Lists&) { d.Positions({20}).Run(1, 3, false); }, 4, 0},
+      {"destination run with one value", [](Lists& d, Lists&) { d.Element(true, true, {20}); }, 1,
+       0},
+      {"source run with three values", [](Lists&, Lists& s) { s.Element(true, true, {0, 2, 9}); },
        0, 2},
-      {"destination run without values",
-       [](IndexListBuilder& d, IndexListBuilder&) { d.Element(true, true, {}); }, 1, 0},
-      {"destination position 2^64 - 1",
-       [](IndexListBuilder& d, IndexListBuilder&) { d.Positions({kTop}); }, 1, 0},
-      {"descending destination run from 2^64 - 1",
-       [](IndexListBuilder& d, IndexListBuilder&) { d.Run(kTop, 2, false); }, 2, 0},
+      {"destination run without values", [](Lists& d, Lists&) { d.Element(true, true, {}); }, 1,
+       0},
+      {"destination position 2^64 - 1", [](Lists& d, Lists&) { d.Positions({kTop}); }, 1, 0},
+      {"descending destination run from 2^64 - 1", [](Lists& d, Lists&) { d.Run(kTop, 2, false); },
+       2, 0},
       {"source position past the source",
-       [](IndexListBuilder& d, IndexListBuilder& s) {
+       [](Lists& d, Lists& s) {
          d.Positions({20});
          s.Positions({16});
        },
        1, 1},
       {"destination position past the library's ceiling",
-       [](IndexListBuilder& d, IndexListBuilder&) { d.Positions({kCeiling}); }, 1, 0},
+       [](Lists& d, Lists&) { d.Positions({kCeiling}); }, 1, 0},
       {"source list longer than the library's ceiling",
-       [](IndexListBuilder&, IndexListBuilder& s) { s.Run(0, kCeiling + 1); }, 0, kCeiling + 1},
+       [](Lists&, Lists& s) { s.Run(0, kCeiling + 1); }, 0, kCeiling + 1},
       {"destination list longer than the source bits it places",
-       [](IndexListBuilder& d, IndexListBuilder&) { d.Run(30, 17); }, 17, 0},
+       [](Lists& d, Lists&) { d.Run(30, 17); }, 17, 0},
   };
   for (const Malformed& c : cases) {
     SCOPED_TRACE(c.what);
-    IndexListBuilder destinationBuilder;
-    IndexListBuilder sourceBuilder;
+    Lists destinationBuilder;
+    Lists sourceBuilder;
     c.build(destinationBuilder, sourceBuilder);
     const IndexList destinationIndices = destinationBuilder.List(c.destinationCount);
     const IndexList sourceIndices = sourceBuilder.List(c.sourceCount);
@@ -114,11 +92,12 @@ TEST_F(LinkIndexLists, MalformedListsContributeNothing) {
   }
 }
 
-// An element range that runs backwards, or that has only one end, names no element.
-TEST_F(LinkIndexLists, ElementRangeWithoutElementsContributesNothing) {
-  IndexListBuilder positions;
-  positions.Positions({20});
-  const IndexList good = positions.List();
+// The bit-data library refuses an element range that runs backwards or has only one end, and
+// an element whose values end before they begin or that has only one of its two value
+// pointers; a list holding one is malformed even when the count agrees with the other elements.
+TEST_F(LinkIndexLists, UnusableElementOrValuePointersContributeNothing) {
+  Lists positions;
+  const IndexList good = positions.Positions({20}).List();
   const IndexList backwards{good.elementsEnd, good.elementsBegin, nullptr, 1};
   const IndexList endOnly{nullptr, good.elementsEnd, nullptr, 1};
   const IndexList noEnd{good.elementsBegin, nullptr, nullptr, 1};
@@ -126,12 +105,7 @@ TEST_F(LinkIndexLists, ElementRangeWithoutElementsContributesNothing) {
     CheckLinkAround(list, nullptr);
     CheckLinkAround(nullptr, list);
   }
-}
 
-// The bit-data library refuses an element whose values end before they begin, or that has
-// only one of its two value pointers; a list holding one is malformed even when the count
-// agrees with the other elements.
-TEST_F(LinkIndexLists, ElementWithUnusableValuePointersContributesNothing) {
   const uint64_t values[2] = {5, 6};
   struct Case {
     const char* what;
@@ -142,13 +116,12 @@ TEST_F(LinkIndexLists, ElementWithUnusableValuePointersContributesNothing) {
                        Case{"values without an end", values, nullptr},
                        Case{"values without a begin", nullptr, values + 1}}) {
     SCOPED_TRACE(c.what);
-    IndexListBuilder destination;
+    Lists destination, source;
     destination.Positions({20}).RawElement(c.begin, c.end);
-    const IndexList destinationIndices = destination.List(1);
-    CheckLinkAround(&destinationIndices, nullptr);
-    IndexListBuilder source;
     source.Positions({0}).RawElement(c.begin, c.end);
+    const IndexList destinationIndices = destination.List(1);
     const IndexList sourceIndices = source.List(1);
+    CheckLinkAround(&destinationIndices, nullptr);
     CheckLinkAround(nullptr, &sourceIndices);
   }
 }
@@ -165,13 +138,10 @@ TEST_F(LinkIndexLists, CountZeroIgnoresTheElements) {
   for (const IndexList* list : {&unread, &backwards}) {
     const uint64_t destination = PlainOperation();
     ASSERT_EQ(table_.LinkValue(destination, source, list, list), 0u);
-    const ReadBits read = ReadValueOf(destination);
-    EXPECT_EQ(read.result, 0u);
-    EXPECT_EQ(read.length, 12u);
-    EXPECT_EQ(read.low, 0x9C3u);
-    EXPECT_EQ(table_.ReleaseOperation(destination), 0u);
+    EXPECT_TRUE(Holds(destination, 12, 0x9C3));
+    Release({destination});
   }
-  EXPECT_EQ(table_.ReleaseOperation(source), 0u);
+  Release({source});
 }
 
 }  // namespace

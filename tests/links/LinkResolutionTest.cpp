@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "LinkTestSupport.h"
+#include "ComponentTest.h"
 
 namespace operation_receipt_test {
 namespace {
@@ -15,29 +15,24 @@ using LinkResolution = ComponentTest;
 
 constexpr uint64_t kBit40 = uint64_t{1} << 40;
 
+void Link(uint64_t destination, uint64_t source, const IndexList* destinationIndices = nullptr,
+          const IndexList* sourceIndices = nullptr) {
+  ASSERT_EQ(Table().LinkValue(destination, source, destinationIndices, sourceIndices), 0u);
+}
+
 TEST_F(LinkResolution, WholeValueLinksTakeTheLongerLengthWithLaterBitsOnTop) {
   const uint64_t longSource = ValueSource(12, 0xABC);
   const uint64_t shortSource = ValueSource(4, 0x5);
   const uint64_t shortLast = PlainOperation();
   const uint64_t longLast = PlainOperation();
-  ASSERT_EQ(table_.LinkValue(shortLast, longSource, nullptr, nullptr), 0u);
-  ASSERT_EQ(table_.LinkValue(shortLast, shortSource, nullptr, nullptr), 0u);
-  ASSERT_EQ(table_.LinkValue(longLast, shortSource, nullptr, nullptr), 0u);
-  ASSERT_EQ(table_.LinkValue(longLast, longSource, nullptr, nullptr), 0u);
-
-  const ReadBits shortOnTop = ReadValueOf(shortLast);
-  EXPECT_EQ(shortOnTop.result, 0u);
-  EXPECT_EQ(shortOnTop.length, 12u);
-  EXPECT_EQ(shortOnTop.low, 0xAB5u);
-  const ReadBits longOnTop = ReadValueOf(longLast);
-  EXPECT_EQ(longOnTop.result, 0u);
-  EXPECT_EQ(longOnTop.length, 12u);
-  EXPECT_EQ(longOnTop.low, 0xABCu);
+  Link(shortLast, longSource);
+  Link(shortLast, shortSource);
+  Link(longLast, shortSource);
+  Link(longLast, longSource);
+  EXPECT_TRUE(Holds(shortLast, 12, 0xAB5));
+  EXPECT_TRUE(Holds(longLast, 12, 0xABC));
   EXPECT_TRUE(Posts().empty());
-
-  for (uint64_t token : {longSource, shortSource, shortLast, longLast}) {
-    EXPECT_EQ(table_.ReleaseOperation(token), 0u);
-  }
+  Release({longSource, shortSource, shortLast, longLast});
 }
 
 // Source 0xB2 is, from bit 0 up: 0 1 0 0 1 1 0 1.
@@ -63,14 +58,11 @@ TEST_F(LinkResolution, SourceIndicesPickBitsInListOrder) {
     SCOPED_TRACE(c.what);
     const uint64_t destination = PlainOperation();
     const IndexList sourceIndices = c.builder.List();
-    ASSERT_EQ(table_.LinkValue(destination, source, nullptr, &sourceIndices), 0u);
-    const ReadBits read = ReadValueOf(destination);
-    EXPECT_EQ(read.result, 0u);
-    EXPECT_EQ(read.length, c.length);
-    EXPECT_EQ(read.low, c.low);
-    EXPECT_EQ(table_.ReleaseOperation(destination), 0u);
+    Link(destination, source, nullptr, &sourceIndices);
+    EXPECT_TRUE(Holds(destination, c.length, c.low));
+    Release({destination});
   }
-  EXPECT_EQ(table_.ReleaseOperation(source), 0u);
+  Release({source});
 }
 
 // A destination list grows the value to its highest position + 1; a pending size on the
@@ -78,8 +70,7 @@ TEST_F(LinkResolution, SourceIndicesPickBitsInListOrder) {
 TEST_F(LinkResolution, DestinationPositionGrowsTheValueBeforeThePendingSize) {
   const uint64_t source = ValueSource(1, 1);
   IndexListBuilder at40;
-  at40.Positions({40});
-  const IndexList destinationIndices = at40.List();
+  const IndexList destinationIndices = at40.Positions({40}).List();
   struct Case {
     uint64_t pendingSize;  // 0: none
     uint64_t length;
@@ -91,75 +82,35 @@ TEST_F(LinkResolution, DestinationPositionGrowsTheValueBeforeThePendingSize) {
     if (c.pendingSize != 0) {
       ASSERT_EQ(table_.SetValueSize(destination, c.pendingSize), 0u);
     }
-    ASSERT_EQ(table_.LinkValue(destination, source, &destinationIndices, nullptr), 0u);
-    const ReadBits read = ReadValueOf(destination);
-    EXPECT_EQ(read.result, 0u);
-    EXPECT_EQ(read.length, c.length);
-    EXPECT_EQ(read.low, c.low);
-    EXPECT_EQ(table_.ReleaseOperation(destination), 0u);
+    Link(destination, source, &destinationIndices);
+    EXPECT_TRUE(Holds(destination, c.length, c.low));
+    Release({destination});
   }
-  EXPECT_EQ(table_.ReleaseOperation(source), 0u);
+  Release({source});
 }
 
-TEST_F(LinkResolution, ListedPositionsOverwriteEarlierLinksWithoutShrinking) {
+// Listed positions overwrite what earlier links wrote and never shrink the value; a 0-bit
+// source adds no bits and does not fail its link, even with a list that would grow the value.
+TEST_F(LinkResolution, ListedPositionsOverwriteAndZeroBitSourcesContributeNothing) {
   const uint64_t ones = ValueSource(16, 0xFFFF);
   const uint64_t zero = ValueSource(1, 0);
   const uint64_t pattern = ValueSource(8, 0xB2);
-  IndexListBuilder bit3;
-  bit3.Positions({3});
-  IndexListBuilder high4;
-  high4.Run(7, 4, /*ascending=*/false);  // source bits 1 0 1 1
-  IndexListBuilder from20;
-  from20.Run(20, 4);
-  const IndexList bit3List = bit3.List();
-  const IndexList high4List = high4.List();
-  const IndexList from20List = from20.List();
-
-  const uint64_t destination = PlainOperation();
-  ASSERT_EQ(table_.LinkValue(destination, ones, nullptr, nullptr), 0u);
-  ASSERT_EQ(table_.LinkValue(destination, zero, &bit3List, nullptr), 0u);
-  ASSERT_EQ(table_.LinkValue(destination, pattern, &from20List, &high4List), 0u);
-  const ReadBits read = ReadValueOf(destination);
-  EXPECT_EQ(read.result, 0u);
-  EXPECT_EQ(read.length, 24u);
-  EXPECT_EQ(read.low, 0xD0FFF7u);
-  for (uint64_t token : {ones, zero, pattern, destination}) {
-    EXPECT_EQ(table_.ReleaseOperation(token), 0u);
-  }
-}
-
-// A 0-bit source is a value like any other: it adds no bits and does not fail the link, even
-// with a destination list that would otherwise grow the value.
-TEST_F(LinkResolution, ZeroBitSourceContributesNothing) {
-  const uint64_t base = ValueSource(8, 0x5A);
   const uint64_t empty = ValueSource(0, 0);
-  IndexListBuilder at20;
-  at20.Positions({20});
-  const IndexList at20List = at20.List();
-  const uint64_t destination = PlainOperation();
-  ASSERT_EQ(table_.LinkValue(destination, base, nullptr, nullptr), 0u);
-  ASSERT_EQ(table_.LinkValue(destination, empty, nullptr, nullptr), 0u);
-  ASSERT_EQ(table_.LinkValue(destination, empty, &at20List, nullptr), 0u);
-  const ReadBits read = ReadValueOf(destination);
-  EXPECT_EQ(read.result, 0u);
-  EXPECT_EQ(read.length, 8u);
-  EXPECT_EQ(read.low, 0x5Au);
-  EXPECT_TRUE(Posts().empty());
-  for (uint64_t token : {base, empty, destination}) EXPECT_EQ(table_.ReleaseOperation(token), 0u);
-}
+  IndexListBuilder bit3, high4, from20, at30;
+  const IndexList bit3List = bit3.Positions({3}).List();
+  const IndexList high4List = high4.Run(7, 4, /*ascending=*/false).List();  // bits 1 0 1 1
+  const IndexList from20List = from20.Run(20, 4).List();
+  const IndexList at30List = at30.Positions({30}).List();
 
-// The source is read when the destination is built, not when the link is made.
-TEST_F(LinkResolution, SourceIsReadWhenTheDestinationIsBuilt) {
-  const uint64_t source = ValueSource(4, 0x1);
   const uint64_t destination = PlainOperation();
-  ASSERT_EQ(table_.LinkValue(destination, source, nullptr, nullptr), 0u);
-  ASSERT_EQ(table_.SetValue(source, MakeBits(6, 0x2C)), 0u);
-  const ReadBits read = ReadValueOf(destination);
-  EXPECT_EQ(read.result, 0u);
-  EXPECT_EQ(read.length, 6u);
-  EXPECT_EQ(read.low, 0x2Cu);
-  EXPECT_EQ(table_.ReleaseOperation(source), 0u);
-  EXPECT_EQ(table_.ReleaseOperation(destination), 0u);
+  Link(destination, ones);
+  Link(destination, zero, &bit3List);
+  Link(destination, pattern, &from20List, &high4List);
+  Link(destination, empty);
+  Link(destination, empty, &at30List);
+  EXPECT_TRUE(Holds(destination, 24, 0xD0FFF7));
+  EXPECT_TRUE(Posts().empty());
+  Release({ones, zero, pattern, empty, destination});
 }
 
 // The client's lists may be changed and freed as soon as LinkValue returns.
@@ -177,7 +128,7 @@ TEST_F(LinkResolution, ListsAreCopiedWhenTheLinkIsMade) {
     (*runs)[1].valuesEnd = destinationRun->data() + 2;
     IndexList sourceIndices{&(*runs)[0], &(*runs)[0] + 1, nullptr, 2};
     IndexList destinationIndices{&(*runs)[1], &(*runs)[1] + 1, nullptr, 2};
-    ASSERT_EQ(table_.LinkValue(destination, source, &destinationIndices, &sourceIndices), 0u);
+    Link(destination, source, &destinationIndices, &sourceIndices);
     // Rewritten in place, then freed: neither may reach the link.
     *sourcePositions = {1, 0};
     *destinationRun = {30, 2};
@@ -185,66 +136,33 @@ TEST_F(LinkResolution, ListsAreCopiedWhenTheLinkIsMade) {
     (*runs)[1].isRange = 0;
     sourceIndices.count = 1;
     destinationIndices.count = 1;
-    runs.reset();
-    sourcePositions.reset();
-    destinationRun.reset();
   }
-  const ReadBits read = ReadValueOf(destination);
-  EXPECT_EQ(read.result, 0u);
-  EXPECT_EQ(read.length, 10u);
-  EXPECT_EQ(read.low, 0x300u);
-  EXPECT_EQ(table_.ReleaseOperation(source), 0u);
-  EXPECT_EQ(table_.ReleaseOperation(destination), 0u);
-}
-
-struct SeenValue {
-  int calls = 0;
-  uint64_t token = 0;
-  uint64_t length = 0;
-  uint64_t low = 0;
-  uint32_t result = 0;
-};
-
-uint32_t RecordValue(uint64_t token, void* context, BitData* value) {
-  SeenValue& seen = *static_cast<SeenValue*>(context);
-  ++seen.calls;
-  seen.token = token;
-  seen.length = BitData_GetLength(value);
-  seen.low = BitData_GetUpToUInt64(value, 0, std::min<uint64_t>(seen.length, 64));
-  return seen.result;
+  EXPECT_TRUE(Holds(destination, 10, 0x300));
+  Release({source, destination});
 }
 
 // The built value is told to the destination's value callback once; its non-zero result is the
 // result of the read that built the value, and the value stays for the next read.
 TEST_F(LinkResolution, ValueCallbackIsToldOfTheBuiltValueOnce) {
-  SeenValue seen;
-  seen.result = 0x66;
-  OperationDescriptor descriptor{};
-  descriptor.name = "Built";
-  descriptor.valueCallback = RecordValue;
-  descriptor.context = &seen;
-  const uint64_t destination = Create(&descriptor);
+  Probe probe;
+  probe.valueResult = 0x66;
+  const uint64_t destination = Make(probe, "Built");
   const uint64_t source = ValueSource(9, 0x1A5);
   ASSERT_EQ(table_.SetValueSize(destination, 12), 0u);
-  ASSERT_EQ(table_.LinkValue(destination, source, nullptr, nullptr), 0u);
+  Link(destination, source);
 
   BitData* value = MakeBits(1, 1);  // stands for anything the entry must overwrite
   BitData* const given = value;
   EXPECT_EQ(table_.GetValue(destination, &value), 0x66u);
   EXPECT_EQ(value, nullptr);
   BitData_FreeManaged(given);
-  EXPECT_EQ(seen.calls, 1);
-  EXPECT_EQ(seen.token, destination);
-  EXPECT_EQ(seen.length, 12u);
-  EXPECT_EQ(seen.low, 0x1A5u);
-
-  const ReadBits again = ReadValueOf(destination);
-  EXPECT_EQ(again.result, 0u);
-  EXPECT_EQ(again.length, 12u);
-  EXPECT_EQ(again.low, 0x1A5u);
-  EXPECT_EQ(seen.calls, 1);
-  EXPECT_EQ(table_.ReleaseOperation(source), 0u);
-  EXPECT_EQ(table_.ReleaseOperation(destination), 0u);
+  EXPECT_EQ(probe.valuesSeen, 1);
+  EXPECT_EQ(probe.lastToken, destination);
+  EXPECT_EQ(probe.valueLength, 12u);
+  EXPECT_EQ(probe.valueLow, 0x1A5u);
+  EXPECT_TRUE(Holds(destination, 12, 0x1A5));
+  EXPECT_EQ(probe.valuesSeen, 1);
+  Release({source, destination});
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../flush/FlushHelpers.h"
+#include "ComponentTest.h"
 
 namespace operation_receipt_test {
 namespace {
@@ -42,26 +42,15 @@ using PostFlushUnregistered = ComponentTest;
 
 TEST_F(PostFlushUnregistered, FlushWritesNoCallbackLinesAndNullIsRefusedWithoutPost) {
   Probe x;
-  const OperationDescriptor dx = ProbeDescriptor(x, "X");
-  const uint64_t tx = Create(&dx);
-  StandIn_LoggingClearRecorded();
-  EXPECT_EQ(table_.Flush(), 0u);
-  const std::vector<std::string> expected = {
-      "2+ Begin Flushing 1 operations in buffer...",
-      "1+ Begin operation 'X' (token = " + Hex(tx) + ")",
-      "1- End operation 'X' (token = " + Hex(tx) + ")",
-      "0  Releasing operation 'X' (token = " + Hex(tx) + ", reference count = 1)",
-      "0  Flush complete",
-      "2- End Flushing operations.",
-  };
-  EXPECT_EQ(Traced(), expected);
-
+  const uint64_t tx = Make(x, "X");
   EXPECT_EQ(table_.SetPostFlushCallback(nullptr), OR_NULL_POINTER);
   EXPECT_TRUE(Posts().empty());
-  StandIn_LoggingClearRecorded();
   EXPECT_EQ(table_.Flush(), 0u);
-  EXPECT_EQ(CountLinesStartingWith("Invoking post-flush"), 0);
-  ASSERT_EQ(table_.ReleaseOperation(tx), 0u);
+  EXPECT_EQ(x.executed, 1);
+  EXPECT_EQ(CountLines("Flush complete"), 1);
+  EXPECT_EQ(CountLines("Invoking post-flush"), 0);
+  EXPECT_EQ(CountLines("Post-flush callback"), 0);
+  Release({tx});
 }
 
 class PostFlush : public ComponentTest {
@@ -77,72 +66,63 @@ class PostFlush : public ComponentTest {
   }
 };
 
-TEST_F(PostFlush, RunsAfterExecutionAndBeforeTheReleasesBetweenItsLines) {
+// The callback runs in immediate mode after execution (its place among the lines is in the
+// nesting test below), also for an empty flush, and gets the logger anew each time. A null
+// registration is refused without a post and keeps the callback in place.
+TEST_F(PostFlush, RunsAfterExecutionOnEveryFlush) {
+  EXPECT_EQ(table_.SetPostFlushCallback(nullptr), OR_NULL_POINTER);
+  EXPECT_TRUE(Posts().empty());
   Probe x;
-  const OperationDescriptor dx = ProbeDescriptor(x, "X");
-  const uint64_t tx = Create(&dx);
+  const uint64_t tx = Make(x, "X");
   bool immediate = false;
   uint32_t stateSeen = 99;
   script.action = [&] {
     immediate = Immediate();
     stateSeen = State(tx);
   };
-  StandIn_LoggingClearRecorded();
   StandIn_LoggingResetCounters();
-
   EXPECT_EQ(table_.Flush(), 0u);
-  const std::vector<std::string> expected = {
-      "2+ Begin Flushing 1 operations in buffer...",
-      "1+ Begin operation 'X' (token = " + Hex(tx) + ")",
-      "1- End operation 'X' (token = " + Hex(tx) + ")",
-      kInvoking,
-      kComplete,
-      "0  Releasing operation 'X' (token = " + Hex(tx) + ", reference count = 1)",
-      "0  Flush complete",
-      "2- End Flushing operations.",
-  };
-  EXPECT_EQ(Traced(), expected);
   EXPECT_TRUE(immediate);
   EXPECT_EQ(stateSeen, kExecuted);
   EXPECT_EQ(script.calls, 1);
-  // Each invocation gets the logger anew; an empty flush invokes the callback too.
   EXPECT_EQ(StandIn_LoggingCallCount(StandInLogging_GetLogger), 1u);
   EXPECT_EQ(table_.Flush(), 0u);
   EXPECT_EQ(script.calls, 2);
   EXPECT_EQ(StandIn_LoggingCallCount(StandInLogging_GetLogger), 2u);
-  ASSERT_EQ(table_.ReleaseOperation(tx), 0u);
+  Release({tx});
 }
 
+// The callback's non-zero result is the flush's, over a failure and without one; FlushOperation
+// of an operation no longer pending invokes nothing.
 TEST_F(PostFlush, NonZeroResultWinsOverTheFirstFailure) {
-  Probe x, y;
+  Probe x, y, z;
   x.executeResult = 7;
-  const OperationDescriptor dx = ProbeDescriptor(x, "X");
-  const OperationDescriptor dy = ProbeDescriptor(y, "Y");
-  const uint64_t tx = Create(&dx);
-  const uint64_t ty = Create(&dy);
+  const uint64_t tx = Make(x, "X");
+  const uint64_t ty = Make(y, "Y");
   script.result = 5;
-  EXPECT_EQ(table_.Flush(), 5u);
+  EXPECT_EQ(table_.FlushOperation(ty), 5u);
   EXPECT_EQ(Code(tx), 7u);  // the operations keep the failure's code
   EXPECT_EQ(Code(ty), 7u);
   EXPECT_EQ(State(ty), kFailed);
-
-  EXPECT_EQ(table_.Flush(), 5u);  // also without any failure
+  EXPECT_EQ(table_.Flush(), 5u);
+  EXPECT_EQ(script.calls, 2);
+  StandIn_LoggingClearRecorded();
+  EXPECT_EQ(table_.FlushOperation(tx), 0u);
+  EXPECT_EQ(script.calls, 2);
+  EXPECT_TRUE(RecordedLines().empty());
 
   script.result = 0;
-  Probe z;
   z.executeResult = 7;
-  const OperationDescriptor dz = ProbeDescriptor(z, "Z");
-  const uint64_t tz = Create(&dz);
+  const uint64_t tz = Make(z, "Z");
   EXPECT_EQ(table_.Flush(), 7u);
-  for (uint64_t token : {tx, ty, tz}) ASSERT_EQ(table_.ReleaseOperation(token), 0u);
+  Release({tx, ty, tz});
 }
 
 // From inside the callback, Flush and FlushOperation run only the callback again (nested), and
 // an operation created there executes at once and stays the creator's.
 TEST_F(PostFlush, FlushInsideTheCallbackNestsOnlyTheCallback) {
   Probe x, inner;
-  const OperationDescriptor dx = ProbeDescriptor(x, "X");
-  const uint64_t tx = Create(&dx);
+  const uint64_t tx = Make(x, "X");
   uint32_t nestedFlush = 99;
   uint32_t nestedFlushOperation = 99;
   uint64_t ti = 0;
@@ -150,8 +130,7 @@ TEST_F(PostFlush, FlushInsideTheCallbackNestsOnlyTheCallback) {
   script.action = [&] {
     nestedFlush = Table().Flush();
     nestedFlushOperation = Table().FlushOperation(tx);
-    const OperationDescriptor di = ProbeDescriptor(inner, "Inner");
-    EXPECT_EQ(Table().CreateOperation(&di, &ti), 0u);
+    ti = Make(inner, "Inner");
     EXPECT_EQ(inner.executed, 1);
   };
   StandIn_LoggingClearRecorded();
@@ -180,64 +159,33 @@ TEST_F(PostFlush, FlushInsideTheCallbackNestsOnlyTheCallback) {
   EXPECT_EQ(script.calls, 3);
   EXPECT_EQ(x.executed, 1);
   EXPECT_EQ(State(ti), kExecuted);
-  uint32_t immediateAlive = 0;
-  ASSERT_EQ(table_.GetExecutedOperationCount(-1, &immediateAlive), 0u);
-  EXPECT_EQ(immediateAlive, 1u);  // not released by the flush
-  ASSERT_EQ(table_.ReleaseOperation(ti), 0u);
+  EXPECT_EQ(Counted(-1, /*pending=*/false), 1u);  // not released by the flush
+  Release({ti, tx});
   EXPECT_EQ(inner.destroyed, 1);
-  ASSERT_EQ(table_.ReleaseOperation(tx), 0u);
 }
 
-// FlushOperation from an execute callback is in immediate mode as well: it runs the callback
-// and returns its non-zero code, and the named operation still waits for its turn.
-TEST_F(PostFlush, FlushOperationFromAnExecuteCallbackReturnsTheCallbacksCode) {
+// Flush and FlushOperation from an execute callback are in immediate mode as well: they run
+// only the callback and return its non-zero code, and the named operation waits for its turn.
+TEST_F(PostFlush, FlushFromAnExecuteCallbackRunsOnlyTheCallback) {
   Probe x, y;
   uint64_t ty = 0;
-  uint32_t nested = 99;
-  Hooks hx;
-  hx.execute = [&](uint64_t) {
-    nested = Table().FlushOperation(ty);
+  x.onExecute = [&](uint64_t) {
+    EXPECT_EQ(Table().Flush(), 0x2Au);
+    EXPECT_EQ(Table().FlushOperation(ty), 0x2Au);
     EXPECT_EQ(State(ty), kPending);
+    EXPECT_EQ(y.executed, 0);
   };
-  Attach(x, hx);
-  const OperationDescriptor dx = ProbeDescriptor(x, "X");
-  const OperationDescriptor dy = ProbeDescriptor(y, "Y");
-  const uint64_t tx = Create(&dx);
-  ty = Create(&dy);
+  const uint64_t tx = Make(x, "X");
+  ty = Make(y, "Y");
   script.result = 0x2A;
   StandIn_LoggingClearRecorded();
   EXPECT_EQ(table_.Flush(), 0x2Au);
-  EXPECT_EQ(nested, 0x2Au);
-  EXPECT_EQ(script.calls, 2);
-  EXPECT_EQ(CountLinesStartingWith("Begin Flushing"), 1);
+  EXPECT_EQ(script.calls, 3);
+  EXPECT_EQ(CountLines("Begin Flushing"), 1);
+  EXPECT_EQ(CountLines("End Flushing"), 1);
   EXPECT_EQ(y.executed, 1);
   EXPECT_EQ(State(ty), kExecuted);
-  ASSERT_EQ(table_.ReleaseOperation(tx), 0u);
-  ASSERT_EQ(table_.ReleaseOperation(ty), 0u);
-}
-
-TEST_F(PostFlush, FlushOperationOfAnOperationNoLongerPendingInvokesNothing) {
-  Probe x;
-  const OperationDescriptor dx = ProbeDescriptor(x, "X");
-  const uint64_t tx = Create(&dx);
-  script.result = 5;
-  EXPECT_EQ(table_.FlushOperation(tx), 5u);
-  EXPECT_EQ(script.calls, 1);
-  StandIn_LoggingClearRecorded();
-  EXPECT_EQ(table_.FlushOperation(tx), 0u);
-  EXPECT_EQ(script.calls, 1);
-  EXPECT_TRUE(RecordedLines().empty());
-  ASSERT_EQ(table_.ReleaseOperation(tx), 0u);
-}
-
-TEST_F(PostFlush, NullLeavesTheRegisteredCallbackInPlace) {
-  EXPECT_EQ(table_.SetPostFlushCallback(nullptr), OR_NULL_POINTER);
-  EXPECT_TRUE(Posts().empty());
-  script.result = 3;
-  StandIn_LoggingClearRecorded();
-  EXPECT_EQ(table_.Flush(), 3u);
-  EXPECT_EQ(script.calls, 1);
-  EXPECT_EQ(CountLinesStartingWith("Invoking post-flush callback"), 1);
+  Release({tx, ty});
 }
 
 // An exception from the callback passes through Flush, which still leaves immediate mode, exits
@@ -245,8 +193,7 @@ TEST_F(PostFlush, NullLeavesTheRegisteredCallbackInPlace) {
 TEST_F(PostFlush, ExceptionFromTheCallbackLeavesTheThreadUsable) {
   const uint32_t contexts = StandIn_ErrorOpenContextCount();
   Probe x;
-  const OperationDescriptor dx = ProbeDescriptor(x, "X");
-  const uint64_t tx = Create(&dx);
+  const uint64_t tx = Make(x, "X");
   script.action = [] { throw std::runtime_error("callback failed"); };
   EXPECT_THROW((void)table_.Flush(), std::runtime_error);
   EXPECT_FALSE(Immediate());
@@ -254,7 +201,7 @@ TEST_F(PostFlush, ExceptionFromTheCallbackLeavesTheThreadUsable) {
   EXPECT_EQ(State(tx), kExecuted);
   script.action = nullptr;
   EXPECT_EQ(table_.Flush(), 0u);
-  ASSERT_EQ(table_.ReleaseOperation(tx), 0u);  // the only reference left
+  Release({tx});  // the only reference left
   EXPECT_EQ(x.destroyed, 1);
 }
 

@@ -1,46 +1,22 @@
 // Tests of BitData_ReadIndices and BitData_WriteIndices: the positions index lists name, and
 // the refusal of every malformed list before any bit is written.
 #include <cstdint>
-#include <deque>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "BitDataTestSupport.h"
+#include "IndexListBuilder.h"
 
 namespace {
 
 constexpr uint64_t kMax = UINT64_MAX;
 
-// Builds an IndexList whose elements and values stay put while the builder lives.
-class ListBuilder {
- public:
-  ListBuilder& Values(std::vector<uint64_t> values) { return Add(0, 0, std::move(values)); }
-  ListBuilder& Up(uint64_t start, uint64_t length) { return Add(1, 1, {start, length}); }
-  ListBuilder& Down(uint64_t start, uint64_t length) { return Add(1, 0, {start, length}); }
-  ListBuilder& Add(uint8_t isRange, uint8_t ascending, std::vector<uint64_t> values) {
-    values_.push_back(std::move(values));
-    IndexRun run{isRange, ascending, {}, nullptr, nullptr, nullptr};
-    if (!values_.back().empty()) {
-      run.valuesBegin = values_.back().data();
-      run.valuesEnd = run.valuesBegin + values_.back().size();
-    }
-    runs_.push_back(run);
-    return *this;
-  }
-  std::vector<IndexRun>& Runs() { return runs_; }
-  IndexList List(uint64_t count) const {
-    return IndexList{runs_.data(), runs_.data() + runs_.size(), nullptr, count};
-  }
-
- private:
-  std::deque<std::vector<uint64_t>> values_;
-  std::vector<IndexRun> runs_;
-};
+using ListBuilder = IndexListBuilder;
 
 TEST_F(BitDataTest, OneBufferIsReadInFullBeforeItIsWritten) {
   ListBuilder builder;
-  builder.Down(3, 4);  // reverses the first four bits
+  builder.Run(3, 4, false);  // reverses the first four bits
   const IndexList list = builder.List(4);
   BitData* data = FromBits("110100");
   ASSERT_EQ(BitData_ReadIndices(data, &list, data), 0u);
@@ -65,22 +41,22 @@ TEST_F(BitDataTest, ReadAndWriteVisitTheListedPositionsInOrder) {
       const uint64_t low = std::min(a, b), n = std::max(a, b) - low + 1;
       switch (random() % 5) {
         case 0:
-          builder.Values({a, b});
+          builder.Positions({a, b});
           positions.insert(positions.end(), {a, b});
           break;
         case 1:
-          builder.Up(low, n);
+          builder.Run(low, n);
           for (uint64_t j = 0; j < n; ++j) positions.push_back(low + j);
           break;
         case 2:
-          builder.Down(low + n - 1, n);
+          builder.Run(low + n - 1, n, false);
           for (uint64_t j = 0; j < n; ++j) positions.push_back(low + n - 1 - j);
           break;
         case 3:
-          builder.Values({});
+          builder.Positions({});
           break;
         default:
-          builder.Up(a, 0);
+          builder.Run(a, 0);
       }
     }
     if (positions.empty()) continue;
@@ -121,27 +97,27 @@ TEST_F(BitDataTest, MalformedListsAreRefusedBeforeAnyWrite) {
   refusedBoth(nullptr, "no list");
   {
     ListBuilder b;
-    b.Values({1, 2});
+    b.Positions({1, 2});
     refused(b, 0, "count 0");
     refused(b, 3, "count above the positions named");
     refused(b, 1, "count below the positions named");
   }
   // A valid element first, so a partial write would show.
   ListBuilder b;
-  b.Values({0, 1});
-  refused(ListBuilder(b).Down(2, 4), 6, "descending run below 0");
-  refused(ListBuilder(b).Up(kMax, 2), 4, "ascending run past 2^64 - 1");
-  refused(ListBuilder(b).Up(0, kMax), 1, "total count wrapping past 2^64 - 1");
-  refused(ListBuilder(b).Add(1, 1, {3}), 3, "run with one value");
-  refused(ListBuilder(b).Add(1, 1, {3, 1, 0}), 3, "run with three values");
-  refused(ListBuilder(b).Values({8}), 3, "position past the positional buffer");
-  refused(ListBuilder(b).Up(0, 9), 11, "run past the positional buffer");
-  refused(ListBuilder(b).Up(0, 7), 9, "more positions than the sequential buffer has");
-  refused(ListBuilder(b).Up(0, STANDIN_BITDATA_MAX_BITS + 1), STANDIN_BITDATA_MAX_BITS + 3,
+  b.Positions({0, 1});
+  refused(ListBuilder(b).Run(2, 4, false), 6, "descending run below 0");
+  refused(ListBuilder(b).Run(kMax, 2), 4, "ascending run past 2^64 - 1");
+  refused(ListBuilder(b).Run(0, kMax), 1, "total count wrapping past 2^64 - 1");
+  refused(ListBuilder(b).Element(true, true, {3}), 3, "run with one value");
+  refused(ListBuilder(b).Element(true, true, {3, 1, 0}), 3, "run with three values");
+  refused(ListBuilder(b).Positions({8}), 3, "position past the positional buffer");
+  refused(ListBuilder(b).Run(0, 9), 11, "run past the positional buffer");
+  refused(ListBuilder(b).Run(0, 7), 9, "more positions than the sequential buffer has");
+  refused(ListBuilder(b).Run(0, STANDIN_BITDATA_MAX_BITS + 1), STANDIN_BITDATA_MAX_BITS + 3,
           "more positions than any buffer can have");
   {
     ListBuilder reversed(b);
-    reversed.Values({0, 1});
+    reversed.Positions({0, 1});
     std::swap(reversed.Runs().back().valuesBegin, reversed.Runs().back().valuesEnd);
     refused(reversed, 4, "values end before they begin");
     reversed.Runs().back().valuesBegin = nullptr;

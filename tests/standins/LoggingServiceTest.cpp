@@ -1,12 +1,10 @@
 // Tests of the stand-in logging service: levels, the environment setting, recording, counters
-// and the nesting depth shown to sinks.
+// and the default sink.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "LogLevelParser.h"
 #include "StandInServices.h"
@@ -97,20 +95,6 @@ TEST_F(Logging, RecordsCopiesOfLinesWhileRecordingWhateverTheLevels) {
   EXPECT_EQ(StandIn_LoggingRecordedLogger(1), Quorvel_LoggingGetLogger(4));
   EXPECT_STREQ(StandIn_LoggingRecordedText(2), "");
   EXPECT_EQ(StandIn_LoggingRecordedLogger(~uint64_t{0}), 0u);
-}
-
-void CollectDepths(void* context, uint32_t, const char*, int32_t, int32_t depth) {
-  static_cast<std::vector<int32_t>*>(context)->push_back(depth);
-}
-
-TEST_F(Logging, NestingDepthIsPerThreadAndNeverNegative) {
-  std::vector<int32_t> depths;
-  StandIn_LoggingSetSink(CollectDepths, &depths);
-  for (int32_t delta : {1, 0, 1, -1}) Quorvel_LoggingLog(logger_, 0, "", delta);
-  std::thread([this] { Quorvel_LoggingLog(logger_, 0, "other thread", 0); }).join();
-  for (int32_t delta : {-1, -1, 0}) Quorvel_LoggingLog(logger_, 0, "", delta);
-  StandIn_LoggingSetSink(StandIn_LoggingDiscardSink, nullptr);
-  EXPECT_EQ(depths, (std::vector<int32_t>{0, 1, 1, 1, 0, 0, 0, 0}));
 }
 
 TEST_F(Logging, DefaultSinkIndentsAndTagsLevels) {

@@ -2,7 +2,9 @@
 
 #include "ComponentTest.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace operation_receipt_test {
 
@@ -17,8 +19,7 @@ const OperationReceiptComponent& Table() {
 
 std::vector<Line> RecordedLines() {
   std::vector<Line> lines;
-  const uint64_t count = StandIn_LoggingRecordedCount();
-  for (uint64_t i = 0; i < count; ++i) {
+  for (uint64_t i = 0; i < StandIn_LoggingRecordedCount(); ++i) {
     lines.push_back({StandIn_LoggingRecordedLevel(i), StandIn_LoggingRecordedText(i),
                      StandIn_LoggingRecordedDelta(i)});
   }
@@ -31,10 +32,24 @@ std::vector<std::string> RecordedTexts() {
   return texts;
 }
 
+std::vector<std::string> Traced() {
+  std::vector<std::string> lines;
+  for (const Line& line : RecordedLines()) {
+    const char delta = line.delta > 0 ? '+' : (line.delta < 0 ? '-' : ' ');
+    lines.push_back(std::to_string(line.level) + delta + ' ' + line.text);
+  }
+  return lines;
+}
+
+int CountLines(const std::string& prefix) {
+  int count = 0;
+  for (const std::string& text : RecordedTexts()) count += text.rfind(prefix, 0) == 0 ? 1 : 0;
+  return count;
+}
+
 std::vector<Post> Posts() {
   std::vector<Post> posts;
-  const uint32_t count = StandIn_ErrorPostCount();
-  for (uint32_t i = 0; i < count; ++i) {
+  for (uint32_t i = 0; i < StandIn_ErrorPostCount(); ++i) {
     posts.push_back({StandIn_ErrorPostCode(i), StandIn_ErrorPostMessage(i),
                      StandIn_ErrorPostFile(i)});
   }
@@ -47,21 +62,24 @@ uint32_t ProbeExecute(uint64_t token, void* context) {
   Probe& probe = *static_cast<Probe*>(context);
   ++probe.executed;
   probe.lastToken = token;
-  if (probe.onExecute != nullptr) probe.onExecute(probe, token);
+  if (probe.onExecute) probe.onExecute(token);
   return probe.executeResult;
 }
 
-uint32_t ProbeValue(uint64_t token, void* context, BitData* /*value*/) {
+uint32_t ProbeValue(uint64_t token, void* context, BitData* value) {
   Probe& probe = *static_cast<Probe*>(context);
   ++probe.valuesSeen;
   probe.lastToken = token;
+  probe.valueLength = BitData_GetLength(value);
+  probe.valueLow = BitData_GetUpToUInt64(value, 0, std::min<uint64_t>(probe.valueLength, 64));
+  if (probe.onValue) probe.onValue();
   return probe.valueResult;
 }
 
 void ProbeDestroy(void* context) {
   Probe& probe = *static_cast<Probe*>(context);
   ++probe.destroyed;
-  if (probe.onDestroy != nullptr) probe.onDestroy(probe);
+  if (probe.onDestroy) probe.onDestroy();
 }
 
 }  // namespace
@@ -79,10 +97,100 @@ OperationDescriptor ProbeDescriptor(Probe& probe, const char* name, bool hasValu
   return descriptor;
 }
 
+uint64_t Make(Probe& probe, const char* name, bool hasValue, bool alwaysExecute) {
+  const OperationDescriptor descriptor = ProbeDescriptor(probe, name, hasValue, alwaysExecute);
+  uint64_t token = 0;
+  EXPECT_EQ(Table().CreateOperation(&descriptor, &token), 0u);
+  return token;
+}
+
+uint64_t PlainOperation() {
+  uint64_t token = 0;
+  EXPECT_EQ(Table().CreateOperation(nullptr, &token), 0u);
+  return token;
+}
+
+uint64_t ValueSource(uint64_t bits, uint64_t value) {
+  const uint64_t token = PlainOperation();
+  EXPECT_EQ(Table().SetValue(token, MakeBits(bits, value)), 0u);
+  return token;
+}
+
+void Release(const std::vector<uint64_t>& tokens) {
+  for (const uint64_t token : tokens) EXPECT_EQ(Table().ReleaseOperation(token), 0u) << token;
+}
+
+uint32_t State(uint64_t token) {
+  uint32_t state = 99;
+  EXPECT_EQ(Table().GetOperationState(token, &state), 0u);
+  return state;
+}
+
+uint32_t Code(uint64_t token) {
+  uint32_t code = 99;
+  EXPECT_EQ(Table().GetErrorCode(token, &code), 0u);
+  return code;
+}
+
+std::string Message(uint64_t token) {
+  char buffer[256] = {};
+  uint32_t size = 0;
+  EXPECT_EQ(Table().GetErrorMessage(token, buffer, sizeof buffer, &size), 0u);
+  EXPECT_EQ(size, std::strlen(buffer));
+  return buffer;
+}
+
+uint64_t ValueOf(uint64_t token) {
+  uint64_t value = 0;
+  EXPECT_EQ(Table().GetValueUInt64(token, &value), 0u);
+  return value;
+}
+
+bool Immediate() {
+  bool immediate = false;
+  EXPECT_EQ(Table().IsImmediateMode(&immediate), 0u);
+  return immediate;
+}
+
+uint32_t Counted(int32_t setKey, bool pending) {
+  uint32_t count = 99;
+  EXPECT_EQ(pending ? Table().GetPendingOperationCount(setKey, &count)
+                    : Table().GetExecutedOperationCount(setKey, &count),
+            0u);
+  return count;
+}
+
+ReadBits ReadValueOf(uint64_t token) {
+  ReadBits read;
+  BitData* value = nullptr;
+  read.result = Table().GetValue(token, &value);
+  if (value != nullptr) {
+    read.handedOut = true;
+    read.length = BitData_GetLength(value);
+    read.low = BitData_GetUpToUInt64(value, 0, std::min<uint64_t>(read.length, 64));
+    BitData_FreeManaged(value);
+  }
+  return read;
+}
+
+::testing::AssertionResult Holds(uint64_t token, uint64_t length, uint64_t low) {
+  const ReadBits read = ReadValueOf(token);
+  if (read.result == 0 && read.length == length && read.low == low) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "GetValue(" << Hex(token) << ") returned " << read.result
+                                       << " with " << read.length << " bits, low bits 0x"
+                                       << std::hex << read.low;
+}
+
 std::string Hex(uint64_t token) {
   char text[19];
   std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(token));
   return text;
+}
+
+std::string NoValueMessage(uint64_t token) {
+  return "Operation receipt with token " + Hex(token) + " does not have a value associated with it";
 }
 
 BitData* MakeBits(uint64_t bits, uint64_t value) {
@@ -103,14 +211,9 @@ void ComponentTest::SetUp() {
 }
 
 void ComponentTest::TearDown() {
-  uint32_t pending = 0;
-  uint32_t executed = 0;
-  ASSERT_EQ(table_.GetPendingOperationCount(kMainClient, &pending), 0u);
-  ASSERT_EQ(table_.GetExecutedOperationCount(kMainClient, &executed), 0u);
-  EXPECT_EQ(pending, 0u) << "operations of the test's client left pending";
-  EXPECT_EQ(executed, 0u) << "operations of the test's client left alive";
-  ASSERT_EQ(table_.GetExecutedOperationCount(-1, &executed), 0u);
-  EXPECT_EQ(executed, 0u) << "immediate operations left alive";
+  EXPECT_EQ(Counted(kMainClient, true), 0u) << "operations of the test's client left pending";
+  EXPECT_EQ(Counted(kMainClient, false), 0u) << "operations of the test's client left alive";
+  EXPECT_EQ(Counted(-1, false), 0u) << "immediate operations left alive";
   EXPECT_EQ(StandIn_BitDataLiveCount(), liveBitsAtStart_) << "bit buffers leaked or lost";
   StandIn_LoggingStopRecording();
   StandIn_LoggingClearRecorded();
@@ -120,18 +223,6 @@ uint64_t ComponentTest::Create(const OperationDescriptor* descriptor) {
   uint64_t token = 0;
   EXPECT_EQ(table_.CreateOperation(descriptor, &token), 0u);
   return token;
-}
-
-uint32_t ComponentTest::State(uint64_t token) {
-  uint32_t state = 99;
-  EXPECT_EQ(table_.GetOperationState(token, &state), 0u);
-  return state;
-}
-
-uint32_t ComponentTest::Code(uint64_t token) {
-  uint32_t code = 99;
-  EXPECT_EQ(table_.GetErrorCode(token, &code), 0u);
-  return code;
 }
 
 }  // namespace operation_receipt_test

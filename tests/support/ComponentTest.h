@@ -1,7 +1,7 @@
 // ComponentTest.h
 //
-// The fixture of the tests that drive the component through its function table, as a client
-// does, against the stand-in services.
+// The fixture and helpers of the tests that drive the component through its function table, as
+// a client does, against the stand-in services.
 //
 // Every test starts with all log levels enabled, lines recorded (and not printed), and the
 // calling thread's posts cleared; its TearDown checks the residue, so every test is also a leak
@@ -13,10 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "BitData.h"
+#include "IndexListBuilder.h"
 #include "OperationReceipt.h"
 #include "StandInServices.h"
 
@@ -24,6 +26,11 @@ namespace operation_receipt_test {
 
 inline constexpr int32_t kMainClient = 100;
 inline constexpr uint32_t kAllLevels = 0xF;
+inline constexpr uint32_t kPending = OperationState_Pending;
+inline constexpr uint32_t kExecuting = OperationState_Executing;
+inline constexpr uint32_t kExecuted = OperationState_Executed;
+inline constexpr uint32_t kCanceled = OperationState_Canceled;
+inline constexpr uint32_t kFailed = OperationState_Failed;
 
 struct Post {
   uint32_t code;
@@ -40,31 +47,60 @@ struct Line {
 // The component's table, fetched once.
 const OperationReceiptComponent& Table();
 
-// Recorded lines and the calling thread's posts, as values.
+// Recorded lines and the calling thread's posts, as values. Traced() writes each line as
+// "<level><+|-| > <text>", so that a mismatch shows levels and nesting.
 std::vector<Line> RecordedLines();
 std::vector<std::string> RecordedTexts();
+std::vector<std::string> Traced();
+int CountLines(const std::string& prefix);  // recorded lines starting with `prefix`
 std::vector<Post> Posts();
 
 // What the callbacks of a Probe-made operation do and what they saw.
 struct Probe {
   uint32_t executeResult = 0;
+  uint32_t valueResult = 0;
   int executed = 0;
   int destroyed = 0;
   int valuesSeen = 0;
-  uint32_t valueResult = 0;
   uint64_t lastToken = 0;
-  // Run inside the execute callback, before it returns executeResult.
-  void (*onExecute)(Probe& probe, uint64_t token) = nullptr;
-  void (*onDestroy)(Probe& probe) = nullptr;
-  void* user = nullptr;
+  uint64_t valueLength = 0;  // the value the value callback was last given
+  uint64_t valueLow = 0;
+  std::function<void(uint64_t token)> onExecute;  // before the callback returns executeResult
+  std::function<void()> onValue;
+  std::function<void()> onDestroy;
 };
 
-// A descriptor whose callbacks report to `probe`.
+// A descriptor whose callbacks report to `probe`, and an operation made from it.
 OperationDescriptor ProbeDescriptor(Probe& probe, const char* name, bool hasValue = false,
                                     bool alwaysExecute = false);
+uint64_t Make(Probe& probe, const char* name, bool hasValue = false, bool alwaysExecute = false);
+// A buffered, unnamed operation without callbacks, holding a `bits`-bit value or none.
+uint64_t ValueSource(uint64_t bits, uint64_t value);
+uint64_t PlainOperation();
+void Release(const std::vector<uint64_t>& tokens);  // one reference of each
+
+// Reads through the table; all but State flush a pending operation first.
+uint32_t State(uint64_t token);
+uint32_t Code(uint64_t token);
+std::string Message(uint64_t token);
+uint64_t ValueOf(uint64_t token);  // GetValueUInt64
+bool Immediate();
+uint32_t Counted(int32_t setKey, bool pending);
+
+// What GetValue handed out, the copy already freed.
+struct ReadBits {
+  uint32_t result = 0;
+  bool handedOut = false;
+  uint64_t length = 0;
+  uint64_t low = 0;  // bits 0 .. min(length, 64) - 1
+};
+ReadBits ReadValueOf(uint64_t token);
+// Success when GetValue succeeds with `length` bits whose low 64 are `low`.
+::testing::AssertionResult Holds(uint64_t token, uint64_t length, uint64_t low);
 
 // "0x" and 16 lower-case hex digits, as the component writes tokens.
 std::string Hex(uint64_t token);
+std::string NoValueMessage(uint64_t token);
 
 // A managed bit buffer of `bits` bits holding `value` (low bits first).
 BitData* MakeBits(uint64_t bits, uint64_t value);
@@ -77,8 +113,6 @@ class ComponentTest : public ::testing::Test {
   const OperationReceiptComponent& table_ = Table();
 
   uint64_t Create(const OperationDescriptor* descriptor);
-  uint32_t State(uint64_t token);
-  uint32_t Code(uint64_t token);
 
  private:
   uint64_t liveBitsAtStart_ = 0;

@@ -4,8 +4,6 @@
 // function, every posted and every silent null check, and the default messages registered when
 // the library was loaded.
 
-#include <cstring>
-
 #include "ComponentTest.h"
 
 namespace operation_receipt_test {
@@ -13,7 +11,7 @@ namespace {
 
 using TableEntry = ComponentTest;
 
-TEST_F(TableEntry, HandsOutTheSameTableEveryCall) {
+TEST_F(TableEntry, SameTableEveryCallAndNullTablePointerIsPosted) {
   const OperationReceiptComponent* first = nullptr;
   const OperationReceiptComponent* second = nullptr;
   EXPECT_EQ(Quorvel_GetOperationReceipt(&first), 0u);
@@ -21,9 +19,7 @@ TEST_F(TableEntry, HandsOutTheSameTableEveryCall) {
   EXPECT_NE(first, nullptr);
   EXPECT_EQ(first, second);
   EXPECT_TRUE(Posts().empty());
-}
 
-TEST_F(TableEntry, NullTablePointerIsPostedWithItsMessage) {
   EXPECT_EQ(Quorvel_GetOperationReceipt(nullptr), OR_NULL_POINTER);
   const std::vector<Post> posts = Posts();
   ASSERT_EQ(posts.size(), 1u);
@@ -36,8 +32,7 @@ TEST_F(TableEntry, NullTablePointerIsPostedWithItsMessage) {
 TEST_F(TableEntry, ReleaseStandsAtPositionsOneAndTwentyOne) {
   EXPECT_EQ(table_.ReleaseOperation, table_.ReleaseOperation2);
   Probe probe;
-  const OperationDescriptor descriptor = ProbeDescriptor(probe, "Twice");
-  const uint64_t token = Create(&descriptor);
+  const uint64_t token = Make(probe, "Twice");
   ASSERT_EQ(table_.AcquireOperation(token), 0u);
   ASSERT_EQ(table_.Flush(), 0u);  // the buffer's reference goes
   EXPECT_EQ(table_.ReleaseOperation2(token), 0u);
@@ -47,8 +42,8 @@ TEST_F(TableEntry, ReleaseStandsAtPositionsOneAndTwentyOne) {
 }
 
 // Each posted null check posts NullPointer with an empty message from the entry's file, and
-// does nothing else: no line is written and no operation is looked up.
-TEST_F(TableEntry, PostedNullChecksDoNothingElse) {
+// does nothing else: no line is written and no operation is looked up. Three checks are silent.
+TEST_F(TableEntry, NullChecksArePostedOrSilentAndDoNothingElse) {
   const uint64_t unknown = 0xDEAD;
   EXPECT_EQ(table_.GetErrorMessage(unknown, nullptr, 10, nullptr), OR_NULL_POINTER);
   EXPECT_EQ(table_.GetErrorCode(unknown, nullptr), OR_NULL_POINTER);
@@ -68,9 +63,8 @@ TEST_F(TableEntry, PostedNullChecksDoNothingElse) {
     EXPECT_EQ(post.file, "OperationReceiptImpl.cpp");
   }
   EXPECT_TRUE(RecordedLines().empty());
-}
 
-TEST_F(TableEntry, SilentNullChecksPostNothing) {
+  StandIn_ErrorClearPosts();
   EXPECT_EQ(table_.SetPostFlushCallback(nullptr), OR_NULL_POINTER);
   EXPECT_EQ(table_.GetPendingOperationCount(kMainClient, nullptr), OR_NULL_POINTER);
   EXPECT_EQ(table_.GetExecutedOperationCount(kMainClient, nullptr), OR_NULL_POINTER);
@@ -87,18 +81,15 @@ TEST_F(TableEntry, ErrorMessageNeedsOnlyOneOutPointer) {
   char buffer[8] = "zzzzzzz";
   EXPECT_EQ(table_.GetErrorMessage(token, buffer, sizeof buffer, nullptr), 0u);
   EXPECT_STREQ(buffer, "abc");
-  EXPECT_EQ(table_.ReleaseOperation(token), 0u);
+  Release({token});
 }
 
 TEST_F(TableEntry, CreateWithBothPointersNullMakesAnOperation) {
   EXPECT_EQ(table_.CreateOperation(nullptr, nullptr), 0u);
-  uint32_t pending = 0;
-  ASSERT_EQ(table_.GetPendingOperationCount(kMainClient, &pending), 0u);
-  EXPECT_EQ(pending, 1u);  // alive with the buffer's reference alone
+  EXPECT_EQ(Counted(kMainClient, true), 1u);  // alive with the buffer's reference alone
   EXPECT_EQ(table_.Flush(), 0u);
-  const std::vector<std::string> lines = RecordedTexts();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.front().rfind("Creating operation '<unknown>' (token = 0x", 0), 0u);
+  ASSERT_FALSE(RecordedTexts().empty());
+  EXPECT_EQ(RecordedTexts().front().rfind("Creating operation '<unknown>' (token = 0x", 0), 0u);
 }
 
 TEST_F(TableEntry, DefaultMessagesAreRegisteredAtLoad) {

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "../flush/FlushHelpers.h"
+#include "ComponentTest.h"
 
 namespace operation_receipt_test {
 namespace {
@@ -69,14 +69,12 @@ TEST_F(Threads, SetTakesTheClientKeyAtTheThreadsFirstCall) {
     EXPECT_FALSE(Immediate());
     EXPECT_EQ(StandIn_CommonGetClientIdCallCount(), asked + 1);
     StandIn_CommonSetClientId(kLater);
-    const OperationDescriptor descriptor = ProbeDescriptor(probe, "Worker");
-    uint64_t token = 0;
-    ASSERT_EQ(Table().CreateOperation(&descriptor, &token), 0u);
+    const uint64_t token = Make(probe, "Worker");
     EXPECT_EQ(StandIn_CommonGetClientIdCallCount(), asked + 1);
     EXPECT_EQ(Counted(kFirst, /*pending=*/true), 1u);
     EXPECT_EQ(Counted(kLater, /*pending=*/true), 0u);
     EXPECT_EQ(Table().Flush(), 0u);
-    EXPECT_EQ(Table().ReleaseOperation(token), 0u);
+    Release({token});
   });
   EXPECT_EQ(probe.executed, 1);
   EXPECT_EQ(probe.destroyed, 1);
@@ -85,22 +83,19 @@ TEST_F(Threads, SetTakesTheClientKeyAtTheThreadsFirstCall) {
 TEST_F(Threads, NeitherThreadFlushesOrCancelsTheOthersOperations) {
   constexpr int32_t kWorker = 211;
   Probe mine, theirs;
-  const OperationDescriptor dmine = ProbeDescriptor(mine, "Mine");
-  const uint64_t tmine = Create(&dmine);
+  const uint64_t tmine = Make(mine, "Mine");
   std::promise<uint64_t> created;
   std::promise<void> go;
   std::thread worker([&] {
     StandIn_CommonSetClientId(kWorker);
-    const OperationDescriptor descriptor = ProbeDescriptor(theirs, "Theirs");
-    uint64_t token = 0;
-    EXPECT_EQ(Table().CreateOperation(&descriptor, &token), 0u);
+    const uint64_t token = Make(theirs, "Theirs");
     created.set_value(token);
     go.get_future().wait();
     ExpectNotFlushableOrCancelable(tmine);
     EXPECT_EQ(Table().Flush(), 0u);
     EXPECT_EQ(theirs.executed, 1);
     EXPECT_EQ(mine.executed, 1);  // flushed earlier by its own thread, and only then
-    EXPECT_EQ(Table().ReleaseOperation(token), 0u);
+    Release({token});
   });
   const uint64_t ttheirs = created.get_future().get();
 
@@ -113,14 +108,14 @@ TEST_F(Threads, NeitherThreadFlushesOrCancelsTheOthersOperations) {
   EXPECT_EQ(State(ttheirs), kPending);
   StandIn_LoggingClearRecorded();
   EXPECT_EQ(table_.Flush(), 0u);
-  EXPECT_EQ(CountLinesStartingWith("Begin Flushing 1 operations"), 1);
+  EXPECT_EQ(CountLines("Begin Flushing 1 operations"), 1);
   EXPECT_EQ(mine.executed, 1);
   EXPECT_EQ(theirs.executed, 0);
 
   go.set_value();
   worker.join();
   EXPECT_EQ(theirs.destroyed, 1);
-  ASSERT_EQ(table_.ReleaseOperation(tmine), 0u);
+  Release({tmine});
 }
 
 // The set of an ended thread is gone: its buffered operations stay Pending and referenced, and
@@ -131,10 +126,8 @@ TEST_F(Threads, OperationsLeftByAnEndedThreadStayPendingWithoutOwner) {
   uint64_t tx = 0;
   uint64_t ty = 0;
   OnNewThread(kEnded, [&] {
-    const OperationDescriptor dx = ProbeDescriptor(x, "X", /*hasValue=*/true);
-    const OperationDescriptor dy = ProbeDescriptor(y, "Y");
-    EXPECT_EQ(Table().CreateOperation(&dx, &tx), 0u);
-    EXPECT_EQ(Table().CreateOperation(&dy, &ty), 0u);
+    tx = Make(x, "X", /*hasValue=*/true);
+    ty = Make(y, "Y");
   });
   EXPECT_EQ(Counted(kEnded, /*pending=*/true), 2u);
   EXPECT_EQ(State(tx), kPending);
@@ -160,12 +153,9 @@ TEST_F(Threads, OperationsLeftByAnEndedThreadStayPendingWithoutOwner) {
   EXPECT_EQ(State(ty), kPending);
 
   // The client's reference and the abandoned buffer's.
-  for (uint64_t token : {tx, ty}) {
-    ASSERT_EQ(table_.ReleaseOperation(token), 0u);
-    uint32_t state = 99;
-    EXPECT_EQ(table_.GetOperationState(token, &state), 0u);
-    ASSERT_EQ(table_.ReleaseOperation(token), 0u);
-  }
+  Release({tx, ty});
+  EXPECT_EQ(State(tx), kPending);
+  Release({tx, ty});
   EXPECT_EQ(x.destroyed + y.destroyed, 2);
   EXPECT_EQ(Counted(kEnded, /*pending=*/true), 0u);
 }
@@ -177,41 +167,24 @@ TEST_F(Threads, OperationsLeftByAnEndedThreadStayPendingWithoutOwner) {
 struct Worker {
   int32_t clientId = 0;
   int perRound = 0;
-  std::thread::id id;
   std::vector<int> order;
   bool wrongThread = false;
   std::atomic<uint64_t> published{0};
 };
 
-struct Step {
-  Worker* worker;
-  int index;
-};
-
-uint32_t RecordStep(uint64_t /*token*/, void* context) {
-  Step& step = *static_cast<Step*>(context);
-  if (std::this_thread::get_id() != step.worker->id) step.worker->wrongThread = true;
-  step.worker->order.push_back(step.index);
-  return step.index % 50 == 49 ? 3u : 0u;
-}
-
-void RunWorker(Worker& worker, Worker& neighbour, int rounds) {
-  worker.id = std::this_thread::get_id();
+void RunWorker(Worker& worker, const Worker& neighbour, int rounds) {
+  const std::thread::id self = std::this_thread::get_id();
   StandIn_CommonSetClientId(worker.clientId);
-  std::vector<Step> steps(static_cast<size_t>(rounds) * worker.perRound);
+  std::vector<Probe> steps(static_cast<size_t>(rounds) * worker.perRound);
   for (int round = 0; round < rounds; ++round) {
     std::vector<uint64_t> tokens;
-    for (int i = 0; i < worker.perRound; ++i) {
-      const int index = round * worker.perRound + i;
-      steps[index] = Step{&worker, index};
-      OperationDescriptor descriptor{};
-      descriptor.name = "Step";
-      descriptor.executeCallback = RecordStep;
-      descriptor.context = &steps[index];
-      descriptor.alwaysExecute = 1;
-      uint64_t token = 0;
-      ASSERT_EQ(Table().CreateOperation(&descriptor, &token), 0u);
-      tokens.push_back(token);
+    for (int index = round * worker.perRound; index < (round + 1) * worker.perRound; ++index) {
+      steps[index].executeResult = index % 50 == 49 ? 3u : 0u;
+      steps[index].onExecute = [&worker, self, index](uint64_t) {
+        worker.wrongThread |= std::this_thread::get_id() != self;
+        worker.order.push_back(index);
+      };
+      tokens.push_back(Make(steps[index], "Step", false, /*alwaysExecute=*/true));
     }
     worker.published = tokens.back();
     EXPECT_EQ(Table().Flush(), 3u);  // the first step with index % 50 == 49
@@ -220,11 +193,9 @@ void RunWorker(Worker& worker, Worker& neighbour, int rounds) {
     const uint32_t read = Table().GetOperationState(neighbour.published, &state);
     EXPECT_TRUE(read == OR_INVALID_OPERATION_TOKEN || (read == 0 && state <= kFailed));
     for (size_t i = 0; i < tokens.size(); ++i) {
-      uint32_t code = 99;
-      EXPECT_EQ(Table().GetErrorCode(tokens[i], &code), 0u);
-      EXPECT_EQ(code, (round * worker.perRound + i) % 50 == 49 ? 3u : 0u);
-      EXPECT_EQ(Table().ReleaseOperation(tokens[i]), 0u);
+      EXPECT_EQ(Code(tokens[i]), steps[round * worker.perRound + i].executeResult);
     }
+    Release(tokens);
   }
 }
 
@@ -237,9 +208,7 @@ TEST_F(Threads, ThreadsFlushTheirOwnOperationsSideBySide) {
   for (int w = 0; w < kThreads; ++w) {
     workers[w].clientId = 220 + w;
     workers[w].perRound = w == 0 ? 8500 : 400;
-  }
-  for (int w = 0; w < kThreads; ++w) {
-    threads.emplace_back(RunWorker, std::ref(workers[w]), std::ref(workers[(w + 1) % kThreads]),
+    threads.emplace_back(RunWorker, std::ref(workers[w]), std::cref(workers[(w + 1) % kThreads]),
                          kRounds);
   }
   for (std::thread& thread : threads) thread.join();

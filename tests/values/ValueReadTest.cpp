@@ -4,7 +4,6 @@
 // demand, reads of Failed operations, operations without a value, and reads from a thread that
 // does not own the operation.
 
-#include <algorithm>
 #include <thread>
 
 #include "ComponentTest.h"
@@ -16,14 +15,9 @@ using ValueRead = ComponentTest;
 
 constexpr int32_t kHelperClient = 102;
 
-std::string NoValueMessage(uint64_t token) {
-  return "Operation receipt with token " + Hex(token) + " does not have a value associated with it";
-}
-
 // An executed operation without callbacks that holds `value`.
 uint64_t Holding(BitData* value) {
-  uint64_t token = 0;
-  EXPECT_EQ(Table().CreateOperation(nullptr, &token), 0u);
+  const uint64_t token = PlainOperation();
   EXPECT_EQ(Table().SetValue(token, value), 0u);
   EXPECT_EQ(Table().Flush(), 0u);
   return token;
@@ -36,36 +30,19 @@ TEST_F(ValueRead, TypedReadersTakeTheLowBitsWithZerosAbove) {
   const uint64_t seventy = Holding(wide);
   const uint64_t empty = Holding(MakeBits(0, 0));
   StandIn_BitDataResetMisuseCount();
-
-  uint8_t u8 = 0;
+  uint8_t u8 = 0xFF;
   uint16_t u16 = 0;
-  uint32_t u32 = 0;
-  uint64_t u64 = 0;
   EXPECT_EQ(table_.GetValueUInt8(twelve, &u8), 0u);
   EXPECT_EQ(u8, 0xBCu);
-  EXPECT_EQ(table_.GetValueUInt16(twelve, &u16), 0u);
-  EXPECT_EQ(u16, 0xABCu);
-  EXPECT_EQ(table_.GetValueUInt32(twelve, &u32), 0u);
-  EXPECT_EQ(u32, 0xABCu);
-  EXPECT_EQ(table_.GetValueUInt64(twelve, &u64), 0u);
-  EXPECT_EQ(u64, 0xABCu);
-
-  EXPECT_EQ(table_.GetValueUInt64(seventy, &u64), 0u);
-  EXPECT_EQ(u64, 0x8000000000000001ull);
+  EXPECT_EQ(ValueOf(twelve), 0xABCu);
+  EXPECT_EQ(ValueOf(seventy), 0x8000000000000001ull);
   EXPECT_EQ(table_.GetValueUInt16(seventy, &u16), 0u);
   EXPECT_EQ(u16, 0x0001u);
-
-  u8 = 0xFF;
-  u64 = 0xFF;
   EXPECT_EQ(table_.GetValueUInt8(empty, &u8), 0u);
   EXPECT_EQ(u8, 0u);
-  EXPECT_EQ(table_.GetValueUInt64(empty, &u64), 0u);
-  EXPECT_EQ(u64, 0u);
   EXPECT_EQ(StandIn_BitDataMisuseCount(), 0u);  // short values are read within their length
   EXPECT_TRUE(Posts().empty());
-  for (const uint64_t token : {twelve, seventy, empty}) {
-    EXPECT_EQ(table_.ReleaseOperation(token), 0u);
-  }
+  Release({twelve, seventy, empty});
 }
 
 TEST_F(ValueRead, GetValueHandsOutAnIndependentCopy) {
@@ -75,113 +52,68 @@ TEST_F(ValueRead, GetValueHandsOutAnIndependentCopy) {
   ASSERT_NE(first, nullptr);
   ASSERT_EQ(BitData_SetUpToUInt64(first, 0, 16, 0xFFFF), 0u);
   ASSERT_EQ(BitData_Resize(first, 3), 0u);
-  BitData* second = nullptr;
-  ASSERT_EQ(table_.GetValue(token, &second), 0u);
-  ASSERT_NE(second, nullptr);
-  EXPECT_NE(second, first);
+  const ReadBits second = ReadValueOf(token);
   BitData_FreeManaged(first);
-  EXPECT_EQ(BitData_GetLength(second), 16u);
-  EXPECT_EQ(BitData_GetUpToUInt64(second, 0, 16), 0x1234u);
-  BitData_FreeManaged(second);
-  uint16_t value = 0;
-  EXPECT_EQ(table_.GetValueUInt16(token, &value), 0u);
-  EXPECT_EQ(value, 0x1234u);
-  EXPECT_EQ(table_.ReleaseOperation(token), 0u);
+  EXPECT_EQ(second.length, 16u);
+  EXPECT_EQ(second.low, 0x1234u);
+  EXPECT_EQ(ValueOf(token), 0x1234u);
+  Release({token});
 }
 
 // A failed read clears GetValue's out-pointer and leaves the typed readers' untouched.
 TEST_F(ValueRead, FailedReadsLeaveNothingBehind) {
-  const uint64_t without = Holding(MakeBits(1, 0));
-  const uint64_t plain = [] {
-    uint64_t token = 0;
-    EXPECT_EQ(Table().CreateOperation(nullptr, &token), 0u);
-    EXPECT_EQ(Table().Flush(), 0u);
-    return token;
-  }();
-  EXPECT_EQ(table_.ReleaseOperation(without), 0u);  // now an unknown token
+  const uint64_t gone = Holding(MakeBits(1, 0));
+  const uint64_t plain = PlainOperation();
+  ASSERT_EQ(table_.Flush(), 0u);
+  Release({gone});
   StandIn_ErrorClearPosts();
 
-  struct Case {
-    uint64_t token;
-    uint32_t result;
-  };
-  for (const Case c :
-       {Case{without, OR_INVALID_OPERATION_TOKEN}, Case{plain, OR_OPERATION_HAS_NO_VALUE}}) {
-    SCOPED_TRACE(c.result);
+  for (const auto& [token, result] :
+       {std::pair{gone, OR_INVALID_OPERATION_TOKEN}, std::pair{plain, OR_OPERATION_HAS_NO_VALUE}}) {
+    SCOPED_TRACE(result);
     BitData* stale = MakeBits(2, 3);
     BitData* value = stale;
-    EXPECT_EQ(table_.GetValue(c.token, &value), c.result);
+    EXPECT_EQ(table_.GetValue(token, &value), result);
     EXPECT_EQ(value, nullptr);
     BitData_FreeManaged(stale);
     uint8_t u8 = 0xA5;
     uint16_t u16 = 0xA5A5;
     uint32_t u32 = 0xA5A5A5A5;
     uint64_t u64 = 0xA5A5A5A5A5A5A5A5ull;
-    EXPECT_EQ(table_.GetValueUInt8(c.token, &u8), c.result);
-    EXPECT_EQ(table_.GetValueUInt16(c.token, &u16), c.result);
-    EXPECT_EQ(table_.GetValueUInt32(c.token, &u32), c.result);
-    EXPECT_EQ(table_.GetValueUInt64(c.token, &u64), c.result);
-    EXPECT_EQ(u8, 0xA5u);
-    EXPECT_EQ(u16, 0xA5A5u);
-    EXPECT_EQ(u32, 0xA5A5A5A5u);
-    EXPECT_EQ(u64, 0xA5A5A5A5A5A5A5A5ull);
+    EXPECT_EQ(table_.GetValueUInt8(token, &u8) | table_.GetValueUInt16(token, &u16) |
+                  table_.GetValueUInt32(token, &u32) | table_.GetValueUInt64(token, &u64),
+              result);
+    EXPECT_EQ(u8 + u16 + u32 + u64, 0xA5u + 0xA5A5u + 0xA5A5A5A5u + 0xA5A5A5A5A5A5A5A5ull);
   }
   const std::vector<Post> posts = Posts();
   ASSERT_EQ(posts.size(), 10u);  // every failed read posts
   EXPECT_EQ(posts[5].code, OR_OPERATION_HAS_NO_VALUE);
   EXPECT_EQ(posts[5].message, NoValueMessage(plain));
   EXPECT_EQ(posts[5].file, "OperationPool.cpp");
-  EXPECT_EQ(table_.ReleaseOperation(plain), 0u);
+  Release({plain});
 }
 
-// A value announced only by the descriptor is built empty once the operation has executed.
+// A value announced only by the descriptor is built empty once the operation has executed; the
+// read flushes the thread's whole buffer, older operations first.
 TEST_F(ValueRead, AnnouncedValueReadsAsZeroBitsAfterExecution) {
-  Probe probe;
-  const OperationDescriptor descriptor = ProbeDescriptor(probe, "Announced", /*hasValue=*/true);
-  const uint64_t token = Create(&descriptor);
-  BitData* value = nullptr;
-  EXPECT_EQ(table_.GetValue(token, &value), 0u);
-  EXPECT_EQ(probe.executed, 1);  // flushed on demand
-  EXPECT_EQ(BitData_GetLength(value), 0u);
-  BitData_FreeManaged(value);
+  Probe older, probe;
+  const uint64_t first = Make(older, "Older");
+  const uint64_t token = Make(probe, "Announced", /*hasValue=*/true);
+  const ReadBits read = ReadValueOf(token);
+  EXPECT_EQ(read.result, 0u);
+  EXPECT_EQ(read.length, 0u);
+  EXPECT_EQ(older.executed + probe.executed, 2);
   EXPECT_TRUE(Posts().empty());
-  EXPECT_EQ(table_.ReleaseOperation(token), 0u);
+  Release({first, token});
 }
 
-void InstallValue(Probe& probe, uint64_t token) {
-  probe.executeResult = Table().SetValue(token, MakeBits(8, 0x77));
-}
-
-// A read of a buffered operation flushes the thread's whole buffer, older operations first.
-TEST_F(ValueRead, ReadOfABufferedOperationFlushesTheBuffer) {
-  Probe older;
-  Probe reader;
-  Probe younger;
-  reader.onExecute = InstallValue;
-  const OperationDescriptor olderDescriptor = ProbeDescriptor(older, "Older");
-  const OperationDescriptor readerDescriptor = ProbeDescriptor(reader, "Read");
-  const OperationDescriptor youngerDescriptor = ProbeDescriptor(younger, "Younger");
-  const uint64_t first = Create(&olderDescriptor);
-  const uint64_t token = Create(&readerDescriptor);
-  const uint64_t last = Create(&youngerDescriptor);
-  uint8_t value = 0;
-  EXPECT_EQ(table_.GetValueUInt8(token, &value), 0u);
-  EXPECT_EQ(value, 0x77u);
-  EXPECT_EQ(older.executed, 1);
-  EXPECT_EQ(reader.executed, 1);
-  EXPECT_EQ(younger.executed, 1);
-  for (const uint64_t t : {first, token, last}) EXPECT_EQ(table_.ReleaseOperation(t), 0u);
-}
-
-// Reading a Failed operation's value posts its message with code 0, then reads as usual.
+// Reading a Failed operation's value posts its message with code 0, then reads as usual; code
+// reads report nothing.
 TEST_F(ValueRead, FailedOperationPostsItsMessageBeforeTheRead) {
-  Probe withValue;
-  Probe without;
+  Probe withValue, without;
   withValue.executeResult = 7;
-  const OperationDescriptor withDescriptor = ProbeDescriptor(withValue, "FailedWithValue");
-  const OperationDescriptor withoutDescriptor = ProbeDescriptor(without, "FailedWithout");
-  const uint64_t valued = Create(&withDescriptor);
-  const uint64_t bare = Create(&withoutDescriptor);
+  const uint64_t valued = Make(withValue, "FailedWithValue");
+  const uint64_t bare = Make(without, "FailedWithout");
   ASSERT_EQ(table_.SetValue(valued, MakeBits(4, 0xA)), 0u);
   EXPECT_EQ(table_.Flush(), 7u);
   ASSERT_EQ(table_.SetError(valued, 7, "register stuck"), 0u);
@@ -206,53 +138,44 @@ TEST_F(ValueRead, FailedOperationPostsItsMessageBeforeTheRead) {
   EXPECT_EQ(posts[1].code, OR_OPERATION_HAS_NO_VALUE);
   EXPECT_EQ(posts[1].message, NoValueMessage(bare));
 
-  // Code and message reads report nothing.
   StandIn_ErrorClearPosts();
   EXPECT_EQ(Code(valued), 7u);
   EXPECT_TRUE(Posts().empty());
-  EXPECT_EQ(table_.ReleaseOperation(valued), 0u);
-  EXPECT_EQ(table_.ReleaseOperation(bare), 0u);
+  Release({valued, bare});
 }
 
 // Another thread never flushes the operation: while it is buffered, and after its owner's
 // flush left its announced value unbuilt, that thread finds no value. The owner then reads it.
 TEST_F(ValueRead, AnotherThreadNeverFlushes) {
   Probe probe;
-  const OperationDescriptor descriptor = ProbeDescriptor(probe, "Owned", /*hasValue=*/true);
-  const uint64_t token = Create(&descriptor);
+  const uint64_t token = Make(probe, "Owned", /*hasValue=*/true);
   auto readElsewhere = [token](uint32_t expectedState) {
-    std::thread helper([token, expectedState] {
+    std::thread([token, expectedState] {
       StandIn_CommonSetClientId(kHelperClient);
       StandIn_ErrorClearPosts();
-      BitData* value = nullptr;
-      EXPECT_EQ(Table().GetValue(token, &value), OR_OPERATION_HAS_NO_VALUE);
-      EXPECT_EQ(value, nullptr);
-      uint32_t code = 99;
-      EXPECT_EQ(Table().GetErrorCode(token, &code), 0u);
-      EXPECT_EQ(code, 0u);
-      uint32_t state = 99;
-      EXPECT_EQ(Table().GetOperationState(token, &state), 0u);
-      EXPECT_EQ(state, expectedState);
+      const ReadBits read = ReadValueOf(token);
+      EXPECT_EQ(read.result, OR_OPERATION_HAS_NO_VALUE);
+      EXPECT_FALSE(read.handedOut);
+      EXPECT_EQ(Code(token), 0u);
+      EXPECT_EQ(State(token), expectedState);
       const std::vector<Post> posts = Posts();
       ASSERT_EQ(posts.size(), 1u);
       EXPECT_EQ(posts[0].code, OR_OPERATION_HAS_NO_VALUE);
       EXPECT_EQ(posts[0].message, NoValueMessage(token));
       EXPECT_EQ(posts[0].file, "OperationPool.cpp");
-    });
-    helper.join();
+    }).join();
   };
-  readElsewhere(OperationState_Pending);
+  readElsewhere(kPending);
   EXPECT_EQ(probe.executed, 0);
   ASSERT_EQ(table_.Flush(), 0u);
-  readElsewhere(OperationState_Executed);
+  readElsewhere(kExecuted);
   EXPECT_EQ(probe.valuesSeen, 0);
 
-  BitData* value = nullptr;
-  EXPECT_EQ(table_.GetValue(token, &value), 0u);
-  EXPECT_EQ(BitData_GetLength(value), 0u);
-  BitData_FreeManaged(value);
+  const ReadBits read = ReadValueOf(token);
+  EXPECT_EQ(read.result, 0u);
+  EXPECT_EQ(read.length, 0u);
   EXPECT_EQ(probe.executed, 1);
-  EXPECT_EQ(table_.ReleaseOperation(token), 0u);
+  Release({token});
 }
 
 }  // namespace
