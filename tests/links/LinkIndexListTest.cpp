@@ -101,7 +101,13 @@ TEST_F(LinkIndexLists, UnusableElementOrValuePointersContributeNothing) {
   const IndexList backwards{good.elementsEnd, good.elementsBegin, nullptr, 1};
   const IndexList endOnly{nullptr, good.elementsEnd, nullptr, 1};
   const IndexList noEnd{good.elementsBegin, nullptr, nullptr, 1};
-  for (const IndexList* list : {&backwards, &endOnly, &noEnd}) {
+  // An element range that is not a whole number of elements long: the end is never reached by
+  // stepping from the begin, so only the addresses may be looked at.
+  const IndexList ragged{good.elementsBegin,
+                         reinterpret_cast<const IndexRun*>(
+                             reinterpret_cast<uintptr_t>(good.elementsEnd) + 3),
+                         nullptr, 1};
+  for (const IndexList* list : {&backwards, &endOnly, &noEnd, &ragged}) {
     CheckLinkAround(list, nullptr);
     CheckLinkAround(nullptr, list);
   }
@@ -114,7 +120,10 @@ TEST_F(LinkIndexLists, UnusableElementOrValuePointersContributeNothing) {
   };
   for (const Case c : {Case{"values end before they begin", values + 1, values},
                        Case{"values without an end", values, nullptr},
-                       Case{"values without a begin", nullptr, values + 1}}) {
+                       Case{"values without a begin", nullptr, values + 1},
+                       Case{"values not a whole number of items long", values,
+                            reinterpret_cast<const uint64_t*>(
+                                reinterpret_cast<uintptr_t>(values + 1) + 5)}}) {
     SCOPED_TRACE(c.what);
     Lists destination, source;
     destination.Positions({20}).RawElement(c.begin, c.end);

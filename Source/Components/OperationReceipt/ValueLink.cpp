@@ -5,46 +5,67 @@
 #include "ValueLink.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace operation_receipt {
 
+namespace {
+
+constexpr uint64_t kMalformedRange = UINT64_MAX;
+
+// The number of `itemSize`-byte items from `begin` to `end`: 0 for two null pointers, and
+// kMalformedRange for one null end, a range that runs backwards or is not a whole number of
+// items long, or one longer than kMaxCopiedItems. Only the two addresses are looked at.
+uint64_t CountItems(const void* begin, const void* end, size_t itemSize) {
+  if (begin == nullptr && end == nullptr) return 0;
+  if (begin == nullptr || end == nullptr) return kMalformedRange;
+  const uintptr_t first = reinterpret_cast<uintptr_t>(begin);
+  const uintptr_t last = reinterpret_cast<uintptr_t>(end);
+  if (last < first || (last - first) % itemSize != 0) return kMalformedRange;
+  const uint64_t items = (last - first) / itemSize;
+  return items <= OwnedIndexList::kMaxCopiedItems ? items : kMalformedRange;
+}
+
+}  // namespace
+
+// The client's arrays are copied with memcpy between their begin and end addresses, so an
+// element or value that is not aligned is read byte by byte rather than through a misaligned
+// pointer. A malformed range is not read at all; it makes the list malformed.
 OwnedIndexList::OwnedIndexList(const IndexList* list) {
   if (list == nullptr || list->count == 0) return;
-  bool malformedElement = false;
-  const IndexRun* begin = list->elementsBegin;
-  const IndexRun* end = list->elementsEnd;
-  // An element range that runs backwards or starts at null names no element: copying it as
-  // empty keeps the count, which the bit-data library then finds disagreeing and refuses.
-  if (begin != nullptr && end != nullptr && begin < end) {
-    runs_.reserve(static_cast<size_t>(end - begin));
-    values_.reserve(static_cast<size_t>(end - begin));
-    for (const IndexRun* run = begin; run != end; ++run) {
-      const uint64_t* valuesBegin = run->valuesBegin;
-      const uint64_t* valuesEnd = run->valuesEnd;
-      if (valuesBegin != nullptr && valuesEnd != nullptr && valuesBegin < valuesEnd) {
-        values_.emplace_back(valuesBegin, valuesEnd);
-      } else {
-        // Both null, or equal, is an empty element; a range that runs backwards or has one
-        // end missing is one the bit-data library refuses, so the whole list is malformed.
-        if (valuesBegin != valuesEnd) malformedElement = true;
-        values_.emplace_back();
-      }
-      IndexRun copy{};
-      copy.isRange = run->isRange;
-      copy.ascending = run->ascending;
-      runs_.push_back(copy);
+  view_.count = list->count;
+  wellFormed_ = false;
+  const uint64_t elements = CountItems(list->elementsBegin, list->elementsEnd, sizeof(IndexRun));
+  if (elements == kMalformedRange) return;
+  runs_.resize(elements);
+  values_.resize(elements);
+  if (elements != 0) std::memcpy(runs_.data(), list->elementsBegin, elements * sizeof(IndexRun));
+  uint64_t copied = 0;
+  for (size_t i = 0; i < runs_.size(); ++i) {
+    const uint64_t count = CountItems(runs_[i].valuesBegin, runs_[i].valuesEnd, sizeof(uint64_t));
+    if (count == kMalformedRange || count > kMaxCopiedItems - copied) {
+      Clear();
+      return;
     }
-    for (size_t i = 0; i < runs_.size(); ++i) {
-      runs_[i].valuesBegin = values_[i].data();
-      runs_[i].valuesEnd = values_[i].data() + values_[i].size();
-      runs_[i].valuesCapacityEnd = runs_[i].valuesEnd;
-    }
+    copied += count;
+    values_[i].resize(count);
+    if (count != 0) std::memcpy(values_[i].data(), runs_[i].valuesBegin, count * sizeof(uint64_t));
+  }
+  for (size_t i = 0; i < runs_.size(); ++i) {
+    runs_[i].valuesBegin = values_[i].data();
+    runs_[i].valuesEnd = values_[i].data() + values_[i].size();
+    runs_[i].valuesCapacityEnd = runs_[i].valuesEnd;
   }
   view_.elementsBegin = runs_.data();
   view_.elementsEnd = runs_.data() + runs_.size();
   view_.elementsCapacityEnd = view_.elementsEnd;
-  view_.count = list->count;
-  wellFormed_ = !malformedElement && CountPositions() == list->count;
+  wellFormed_ = CountPositions() == list->count;
+}
+
+// Forgets the elements of a list found malformed; what is left points at nothing of the client.
+void OwnedIndexList::Clear() {
+  runs_.clear();
+  values_.clear();
 }
 
 // The number of positions the elements name, or 0 when an element is malformed or the total

@@ -21,6 +21,10 @@ namespace operation_receipt {
 // list" (count 0, no elements): the whole value.
 class OwnedIndexList {
  public:
+  // The most elements, and the most values over all elements, that one list may hold; a longer
+  // list is malformed (no value of that size could be built from it anyway).
+  static constexpr uint64_t kMaxCopiedItems = uint64_t{1} << 24;
+
   OwnedIndexList() = default;
   explicit OwnedIndexList(const IndexList* list);
   OwnedIndexList(const OwnedIndexList&) = delete;
@@ -41,6 +45,7 @@ class OwnedIndexList {
 
  private:
   uint64_t CountPositions() const;
+  void Clear();
 
   std::vector<std::vector<uint64_t>> values_;
   std::vector<IndexRun> runs_;
