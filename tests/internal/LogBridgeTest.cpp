@@ -41,7 +41,7 @@ class LogBridge : public ::testing::Test {
 // A written line asks whether its level is enabled twice and whether logging is suppressed
 // once; tokens are written as 16 hex digits, counts in decimal.
 TEST_F(LogBridge, WrittenLineAsksTwiceAndWritesTokensInHex) {
-  LogLine(logger_, kLogLifecycle, [](std::stringstream& s) {
+  LogLine(logger_, kLogLifecycle, [](LineWriter& s) {
     s << TokenPiece{1} << " " << TokenPiece{0xFFFFFFFFFFFFFFFFull} << " " << 42 << " "
       << TokenPiece{0xABC} << " " << 255;
   });
@@ -62,7 +62,7 @@ TEST_F(LogBridge, DisabledOrSuppressedLineIsNeitherBuiltNorWritten) {
     StandIn_LoggingSetSuppressed(!disabled);
     StandIn_LoggingResetCounters();
     bool formatted = false;
-    LogLine(logger_, kLogLifecycle, [&](std::stringstream&) { formatted = true; });
+    LogLine(logger_, kLogLifecycle, [&](LineWriter&) { formatted = true; });
     EXPECT_FALSE(formatted);
     EXPECT_EQ(Calls(StandInLogging_Log), 0u);
     if (disabled) {
@@ -75,8 +75,8 @@ TEST_F(LogBridge, DisabledOrSuppressedLineIsNeitherBuiltNorWritten) {
 TEST_F(LogBridge, ScopeClosesAlsoWhenAnExceptionLeaves) {
   try {
     LogScope scope(
-        logger_, kLogFlush, [](std::stringstream& s) { s << "open"; },
-        [](std::stringstream& s) { s << "close"; });
+        logger_, kLogFlush, [](LineWriter& s) { s << "open"; },
+        [](LineWriter& s) { s << "close"; });
     throw std::runtime_error("leaving");
   } catch (const std::runtime_error&) {
   }
@@ -86,6 +86,22 @@ TEST_F(LogBridge, ScopeClosesAlsoWhenAnExceptionLeaves) {
   EXPECT_EQ(Text(1), "close");
   EXPECT_EQ(StandIn_LoggingRecordedDelta(1), -1);
   EXPECT_EQ(StandIn_LoggingRecordedLevel(1), kLogFlush);
+}
+
+// Lines longer than the bridge's stack buffer are written whole, the closing line of a scope
+// included (its block is taken when the scope opens).
+TEST_F(LogBridge, LongLinesAreWrittenWhole) {
+  const std::string name(3 * Logger::kStackLine, 'n');
+  {
+    LogScope scope(
+        logger_, kLogExecution, [&](LineWriter& s) { s << "open " << NamePiece{name.c_str()}; },
+        [&](LineWriter& s) { s << "close " << NamePiece{name.c_str()} << ' ' << TokenPiece{7}; });
+    LogLine(logger_, kLogLifecycle, [&](LineWriter& s) { s << NamePiece{name.c_str()} << 12; });
+  }
+  ASSERT_EQ(StandIn_LoggingRecordedCount(), 3u);
+  EXPECT_EQ(Text(0), "open '" + name + "'");
+  EXPECT_EQ(Text(1), "'" + name + "'12");
+  EXPECT_EQ(Text(2), "close '" + name + "' 0x0000000000000007");
 }
 
 TEST_F(LogBridge, EmptyFormatterIsAProgrammingError) {

@@ -59,7 +59,7 @@ ErrorCode OperationSet::CancelOperation(uint64_t token) {
       record->state = State::kCanceled;
       const char* name = record->name;
       const uint64_t recordToken = record->token;
-      LogLine(pool.logger(), kLogLifecycle, [&](std::stringstream& s) {
+      LogLine(pool.logger(), kLogLifecycle, [&](LineWriter& s) {
         s << "Canceled operation " << NamePiece{name} << " (token = " << TokenPiece{recordToken}
           << ")";
       });

@@ -28,7 +28,7 @@ void OperationPool::ReleaseClientOperations(int32_t clientId) {
     const OperationRecord& record = records_[index];
     if (!record.IsLive() || record.setKey != clientId) continue;
     const uint64_t token = record.token;
-    LogLine(logger_, kLogDisconnect, [&](std::stringstream& s) {
+    LogLine(logger_, kLogDisconnect, [&](LineWriter& s) {
       s << "Client " << clientId << " did not destroy operation " << TokenPiece{token};
     });
     tokens.push_back(token);

@@ -62,13 +62,13 @@ ErrorCode OperationSet::FlushBuffer() {
   const uint64_t buffered = buffer_.size();
   LogScope scope(
       logger_, kLogFlush,
-      [&](std::stringstream& s) {
+      [&](LineWriter& s) {
         s << "Begin Flushing " << buffered << " operations in buffer...";
       },
-      [](std::stringstream& s) { s << "End Flushing operations."; });
+      [](LineWriter& s) { s << "End Flushing operations."; });
   run.Drain();
   const ErrorCode result = run.Close();
-  LogLine(logger_, kLogLifecycle, [](std::stringstream& s) { s << "Flush complete"; });
+  LogLine(logger_, kLogLifecycle, [](LineWriter& s) { s << "Flush complete"; });
   return result;
 }
 

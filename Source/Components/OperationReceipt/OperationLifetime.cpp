@@ -27,7 +27,7 @@ ErrorCode CreateOperation(const OperationDescriptor* descriptor, uint64_t* token
   const uint64_t token = pool.AllocateOperation(set, descriptor);
   const char* name =
       descriptor != nullptr && descriptor->name != nullptr ? descriptor->name : kUnknownName;
-  LogLine(pool.logger(), kLogLifecycle, [&](std::stringstream& s) {
+  LogLine(pool.logger(), kLogLifecycle, [&](LineWriter& s) {
     s << "Creating operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
   });
   // Handed out before the operation runs, so the client has it even when execution fails.
@@ -48,7 +48,7 @@ ErrorCode OperationPool::Acquire(uint64_t token) {
   }
   const int32_t count = ++record->referenceCount;
   const char* name = record->name;
-  LogLine(logger_, kLogLifecycle, [&](std::stringstream& s) {
+  LogLine(logger_, kLogLifecycle, [&](LineWriter& s) {
     s << "Acquiring operation " << NamePiece{name} << " (token = " << TokenPiece{token}
       << ", reference count = " << count << ")";
   });
@@ -67,7 +67,7 @@ ErrorCode OperationPool::ReleaseLocked(uint64_t token) {
   if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
   const int32_t count = --record->referenceCount;
   const char* name = record->name;
-  LogLine(logger_, kLogLifecycle, [&](std::stringstream& s) {
+  LogLine(logger_, kLogLifecycle, [&](LineWriter& s) {
     s << "Releasing operation " << NamePiece{name} << " (token = " << TokenPiece{token}
       << ", reference count = " << count << ")";
   });
@@ -83,7 +83,7 @@ ErrorCode OperationPool::ReleaseLocked(uint64_t token) {
 void OperationPool::DestroyRecord(uint64_t token) {
   size_t index = LocateSlot(token);
   const char* name = records_[index].name;
-  LogLine(logger_, kLogLifecycle, [&](std::stringstream& s) {
+  LogLine(logger_, kLogLifecycle, [&](LineWriter& s) {
     s << "Destroying operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
   });
 

@@ -85,11 +85,11 @@ uint64_t OperationPool::AllocateBuffered(const OperationSet& set,
   const uint64_t token = AllocateLocked(set, descriptor);
   OperationRecord& record = records_[LocateSlot(token)];
   const char* name = record.name;
-  LogLine(logger_, kLogLifecycle, [&](std::stringstream& s) {
+  LogLine(logger_, kLogLifecycle, [&](LineWriter& s) {
     s << "Creating operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
   });
   const int32_t count = ++record.referenceCount;
-  LogLine(logger_, kLogLifecycle, [&](std::stringstream& s) {
+  LogLine(logger_, kLogLifecycle, [&](LineWriter& s) {
     s << "Acquiring operation " << NamePiece{name} << " (token = " << TokenPiece{token}
       << ", reference count = " << count << ")";
   });
@@ -215,10 +215,10 @@ ErrorCode OperationPool::RunExecution(uint64_t token, const Execution& execution
   // The End line is written also when the callback throws; the record then stays Executing.
   LogScope scope(
       logger_, kLogExecution,
-      [&](std::stringstream& s) {
+      [&](LineWriter& s) {
         s << "Begin operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
       },
-      [&](std::stringstream& s) {
+      [&](LineWriter& s) {
         s << "End operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
       });
   return execution.callback(token, execution.context);

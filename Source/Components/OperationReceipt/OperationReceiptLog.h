@@ -5,10 +5,17 @@
 // A line that the service does not want costs no formatting: a plain line asks
 // Quorvel_LoggingIsLogEnabled at its call site (LogLine) before anything is built, and
 // Logger::Log asks again, then asks whether logging is suppressed, and only then formats the
-// line into a fresh string stream. So the service sees two enabled questions per written plain
-// line. A LogScope brackets an activity between an opening line (nesting delta +1) and a closing
-// line (-1) written by its destructor, so the closing line also appears when an exception leaves
-// the activity. Each of the two lines is tested for enabled on its own.
+// line. So the service sees two enabled questions per written plain line. A LogScope brackets an
+// activity between an opening line (nesting delta +1) and a closing line (-1) written by its
+// destructor, so the closing line also appears when an exception leaves the activity. Each of
+// the two lines is tested for enabled on its own, when it is written.
+//
+// Lines are built from fixed pieces (literal text, a quoted name, a token as "0x" and 16
+// lower-case hex digits, decimal numbers) by a LineWriter into a buffer on the writer's stack;
+// only a line longer than that buffer (a client's very long operation name) takes a heap block.
+// A closing line must be writable from a destructor, where an allocation failure could not leave
+// as an exception, so a LogScope measures its closing line when it opens and, for a long one,
+// takes the block there: its destructor then never allocates.
 //
 // Lines go to logger id 6 at these levels:
 //   0  operation lifecycle, "Flush complete", the post-flush callback lines
@@ -18,10 +25,12 @@
 #ifndef OPERATION_RECEIPT_LOG_H_
 #define OPERATION_RECEIPT_LOG_H_
 
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <functional>
-#include <iomanip>
-#include <sstream>
+#include <string>
+#include <type_traits>
 #include <utility>
 
 #include "services/LoggingService.h"
@@ -35,13 +44,92 @@ inline constexpr LogLevel kLogFlush = 2;
 inline constexpr LogLevel kLogDisconnect = 3;
 inline constexpr int32_t kComponentLoggerId = 6;
 
-// Writes the text of one line into the stream it is given. The bridge takes any callable of
-// this shape; a formatter held in this wrapper may also be empty, which is a programming error.
-using LogFormatter = std::function<void(std::stringstream&)>;
+// Pieces of the lines that are not plain text.
+struct TokenPiece {  // "0x" and exactly 16 lower-case hex digits
+  uint64_t token;
+};
+struct NamePiece {  // the name between two "'"
+  const char* name;
+};
+
+// Appends the pieces of one line to a caller's buffer, never allocating. It counts what does not
+// fit instead of writing it, so the caller learns the whole length and can format again into a
+// buffer of that size; with a capacity of 0 it only measures.
+class LineWriter {
+ public:
+  static constexpr size_t kTokenLength = 18;
+
+  LineWriter(char* buffer, size_t capacity) : buffer_(buffer), capacity_(capacity) {}
+
+  // The length of the whole line, written or not, without its terminating zero.
+  size_t length() const { return length_; }
+  // The line and its terminating zero fit the buffer: the text is complete.
+  bool Fits() const { return length_ < capacity_; }
+  // Ends the text with its zero; only for a line that fits.
+  const char* Terminate() {
+    buffer_[length_] = '\0';
+    return buffer_;
+  }
+
+  // Literal text; its length is known when the line is compiled.
+  template <size_t N>
+  LineWriter& operator<<(const char (&text)[N]) {
+    Append(text, N - 1);
+    return *this;
+  }
+  LineWriter& operator<<(char c) {
+    Append(&c, 1);
+    return *this;
+  }
+  LineWriter& operator<<(NamePiece piece) {
+    *this << '\'';
+    Append(piece.name, std::strlen(piece.name));
+    return *this << '\'';
+  }
+  LineWriter& operator<<(TokenPiece piece) {
+    if (length_ + kTokenLength < capacity_) WriteToken(buffer_ + length_, piece.token);
+    length_ += kTokenLength;
+    return *this;
+  }
+  // Whole numbers in decimal (counts, client ids, buffer sizes).
+  template <class Integer, class = std::enable_if_t<std::is_integral_v<Integer> &&
+                                                    !std::is_same_v<Integer, bool> &&
+                                                    !std::is_same_v<Integer, char>>>
+  LineWriter& operator<<(Integer value) {
+    char digits[24];
+    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+    Append(digits, static_cast<size_t>(end.ptr - digits));
+    return *this;
+  }
+
+ private:
+  static void WriteToken(char* out, uint64_t token) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out[0] = '0';
+    out[1] = 'x';
+    for (int digit = 0; digit < 16; ++digit) out[17 - digit] = kHex[(token >> (4 * digit)) & 0xF];
+  }
+
+  void Append(const char* text, size_t size) {
+    if (length_ + size < capacity_) std::memcpy(buffer_ + length_, text, size);
+    length_ += size;
+  }
+
+  char* buffer_;
+  size_t capacity_;
+  size_t length_ = 0;
+};
+
+// Writes the text of one line into the writer it is given. The bridge takes any callable of this
+// shape; a formatter held in this wrapper may also be empty, which is a programming error.
+using LogFormatter = std::function<void(LineWriter&)>;
 
 // Logger id 6 of the logging service. Never copied; one owner holds it.
 class Logger {
  public:
+  // Lines up to this length (without the terminator) are built on the stack.
+  static constexpr size_t kStackLine = 256;
+
   Logger() : handle_(Quorvel_LoggingGetLogger(kComponentLoggerId)) {}
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
@@ -49,23 +137,55 @@ class Logger {
   bool IsEnabled(LogLevel level) const { return Quorvel_LoggingIsLogEnabled(handle_, level); }
 
   // Formats and writes one line when `level` is enabled and logging is not suppressed.
-  // `format` is called with a fresh string stream; calling an empty LogFormatter throws
-  // std::bad_function_call, and the component never passes one. Formatters are taken as they
-  // are rather than wrapped, so a line costs no wrapper when nothing is written.
+  // Calling an empty LogFormatter throws std::bad_function_call; the component never passes
+  // one. A line longer than kStackLine allocates, and the allocation may throw.
   template <class Format>
   void Log(LogLevel level, const Format& format, int32_t nestingDelta) const {
-    if (!Quorvel_LoggingIsLogEnabled(handle_, level)) return;
-    if (Quorvel_LoggingIsLoggingSuppressed()) return;
-    std::stringstream stream(std::ios::in | std::ios::out);
-    format(stream);
-    const std::string text = stream.str();
-    Quorvel_LoggingLog(handle_, level, text.c_str(), nestingDelta);
+    if (!IsWanted(level)) return;
+    char line[kStackLine + 1];
+    LineWriter writer(line, sizeof line);
+    format(writer);
+    if (writer.Fits()) {
+      Quorvel_LoggingLog(handle_, level, writer.Terminate(), nestingDelta);
+      return;
+    }
+    std::string longLine(writer.length(), '\0');
+    WriteInto(longLine, level, format, nestingDelta);
+  }
+
+  // The same for a line whose heap block, if it needs one, `reserved` already is (at least the
+  // line's length): never allocates.
+  template <class Format>
+  void LogReserved(LogLevel level, const Format& format, int32_t nestingDelta,
+                   std::string& reserved) const {
+    if (!IsWanted(level)) return;
+    if (!reserved.empty()) {
+      WriteInto(reserved, level, format, nestingDelta);
+      return;
+    }
+    char line[kStackLine + 1];
+    LineWriter writer(line, sizeof line);
+    format(writer);
+    if (writer.Fits()) Quorvel_LoggingLog(handle_, level, writer.Terminate(), nestingDelta);
   }
 
   LoggerHandle handle() const { return handle_; }
   int32_t loggerId() const { return kComponentLoggerId; }
 
  private:
+  bool IsWanted(LogLevel level) const {
+    return Quorvel_LoggingIsLogEnabled(handle_, level) && !Quorvel_LoggingIsLoggingSuppressed();
+  }
+
+  // Formats into `block`, whose size is at least the line's length, and writes the line.
+  template <class Format>
+  void WriteInto(std::string& block, LogLevel level, const Format& format,
+                 int32_t nestingDelta) const {
+    LineWriter writer(block.data(), block.size() + 1);  // the string's own terminator slot
+    format(writer);
+    if (writer.Fits()) Quorvel_LoggingLog(handle_, level, writer.Terminate(), nestingDelta);
+  }
+
   const LoggerHandle handle_;
 };
 
@@ -77,15 +197,20 @@ void LogLine(const Logger& logger, LogLevel level, const Format& format) {
 }
 
 // Writes `begin` now (delta +1) and `end` when the scope is left (delta -1), also by exception.
+// The closing line is measured here, and a long one gets its block here, because the destructor
+// must not allocate; its pieces (a name, a token) are the same then as now.
 template <class End>
 class LogScope {
  public:
   template <class Begin>
   LogScope(const Logger& logger, LogLevel level, const Begin& begin, End end)
       : logger_(&logger), level_(level), endFormatter_(std::move(end)) {
+    LineWriter measure(nullptr, 0);
+    endFormatter_(measure);
+    if (measure.length() > Logger::kStackLine) closingLine_.assign(measure.length(), '\0');
     logger_->Log(level_, begin, +1);
   }
-  ~LogScope() { logger_->Log(level_, endFormatter_, -1); }
+  ~LogScope() { logger_->LogReserved(level_, endFormatter_, -1, closingLine_); }
   LogScope(const LogScope&) = delete;
   LogScope& operator=(const LogScope&) = delete;
 
@@ -93,28 +218,11 @@ class LogScope {
   const Logger* logger_;
   LogLevel level_;
   End endFormatter_;
+  std::string closingLine_;  // empty unless the closing line is too long for the stack
 };
 
 template <class Begin, class End>
 LogScope(const Logger&, LogLevel, const Begin&, End) -> LogScope<End>;
-
-// Pieces of the lines. A token is "0x" and exactly 16 lower-case hex digits; the stream is
-// switched back to decimal afterwards so that counts that follow print in decimal.
-struct TokenPiece {
-  uint64_t token;
-};
-inline std::ostream& operator<<(std::ostream& stream, TokenPiece piece) {
-  stream << "0x" << std::hex << std::setfill('0') << std::setw(16) << piece.token << std::dec
-         << std::setfill(' ');
-  return stream;
-}
-
-struct NamePiece {
-  const char* name;
-};
-inline std::ostream& operator<<(std::ostream& stream, NamePiece piece) {
-  return stream << '\'' << piece.name << '\'';
-}
 
 }  // namespace operation_receipt
 

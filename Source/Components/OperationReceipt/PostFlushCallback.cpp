@@ -26,9 +26,9 @@ ErrorCode InvokePostFlushCallback() {
   if (postFlushCallback.load(std::memory_order_acquire) == nullptr) return kNoError;
   const Logger logger;  // each invocation gets logger 6 anew
   LogLine(logger, kLogLifecycle,
-          [](std::stringstream& s) { s << "Invoking post-flush callback..."; });
+          [](LineWriter& s) { s << "Invoking post-flush callback..."; });
   const ErrorCode result = postFlushCallback.load(std::memory_order_acquire)();
-  LogLine(logger, kLogLifecycle, [](std::stringstream& s) { s << "Post-flush callback complete"; });
+  LogLine(logger, kLogLifecycle, [](LineWriter& s) { s << "Post-flush callback complete"; });
   return result;
 }
 
