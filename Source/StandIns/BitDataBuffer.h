@@ -1,34 +1,57 @@
 // BitDataBuffer.h
 //
-// The managed buffer's layout and the registry that decides which pointers are live buffers.
+// The managed buffer's layout and how a call gets hold of the buffers it works on.
 //
-// Every call of the library goes through HeldBuffers: it checks the pointers against the
-// registry, pins the buffers so that a concurrent free waits for the call to finish, and locks
-// them so that calls on one buffer do not interleave. The registry lock is held only for the
-// look-up; the buffer locks for the call's duration. Two buffers are locked together with
-// std::lock, so two calls taking the same pair in opposite order cannot deadlock.
+// Every buffer is a 24-byte slot in a slab of the library's own (BitDataSlabs.h). A slot's
+// `state` says whether it is a live buffer and whether a call holds it; the library decides
+// whether a pointer is a live buffer by asking the slab map whether it is a slot at all (which
+// reads only the library's own tables) and then reading that slot's state, so a pointer that is
+// not a buffer is refused without being followed. Slabs are never released, so a slot's state
+// stays readable whatever became of the buffer.
+//
+// Every call goes through HeldBuffers: it takes the hold bit of each of its buffers for its whole
+// duration, so calls on one buffer do not interleave and a free waits for the calls already
+// working on the buffer (the free takes the hold itself). Two buffers are taken in address order,
+// so two calls taking the same pair in opposite order cannot deadlock.
 #ifndef STAND_INS_BIT_DATA_BUFFER_H_
 #define STAND_INS_BIT_DATA_BUFFER_H_
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <type_traits>
 
 #include "BitData.h"
 
 struct BitData {
   uint64_t lengthInBits;  // first, because callers read it straight from the structure
-  uint64_t* words;        // WordCount(lengthInBits) words; bits past the length are always 0
-  mutable std::atomic<uint32_t> pins;  // calls between their registry look-up and their end
-  mutable std::mutex mutex;
+  // The bits, in the one inline word while the buffer has at most 64 (so such a buffer costs no
+  // allocation of its own), else in WordCount(lengthInBits) words on the heap. Bits past the
+  // length are always 0. A free slot links the free list through it.
+  union Storage {
+    uint64_t inlineWord;
+    uint64_t* heapWords;
+    BitData* nextFree;
+  } storage;
+  mutable std::atomic<uint32_t> state;  // kSlotFree, or kSlotLive with or without kSlotHeld
 };
 
 static_assert(std::is_standard_layout_v<BitData> && offsetof(BitData, lengthInBits) == 0,
               "callers read the length from the structure's first eight bytes");
+static_assert(sizeof(BitData) == 24, "a slot holds the length, one word and the state");
 
 namespace standin::bitdata {
+
+constexpr uint32_t kSlotFree = 0;
+constexpr uint32_t kSlotLive = 1;
+constexpr uint32_t kSlotHeld = 2;
+constexpr uint64_t kInlineBits = 64;
+
+// The buffer's words (the inline one up to 64 bits). The caller holds the buffer.
+inline uint64_t* Words(BitData& data) {
+  return data.lengthInBits <= kInlineBits ? &data.storage.inlineWord : data.storage.heapWords;
+}
+inline const uint64_t* Words(const BitData& data) { return Words(const_cast<BitData&>(data)); }
 
 // Counts one refused call.
 void NoteMisuse();
@@ -44,14 +67,14 @@ inline bool RangeInside(uint64_t offset, uint64_t count, uint64_t length) {
 // ceiling.
 BitData* CreateBuffer(uint64_t bits);
 
-// Unregisters `data`, waits for calls still holding it and frees it. False (and nothing done)
-// when `data` is not a live buffer.
+// Waits for calls still holding `data`, frees its words and returns its slot. False (and nothing
+// done) when `data` is not a live buffer.
 bool DestroyBuffer(BitData* data);
 
 uint64_t LiveBufferCount();
 
-// Pins and locks one or two live buffers for the duration of a call. When a pointer is not a
-// live buffer nothing is held, Valid() is false and one misuse has been counted.
+// Holds one or two live buffers for the duration of a call. When a pointer is not a live buffer
+// nothing is held, Valid() is false and one misuse has been counted.
 class HeldBuffers {
  public:
   explicit HeldBuffers(const BitData* only);

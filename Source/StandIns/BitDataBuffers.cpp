@@ -12,33 +12,61 @@
 #include "BitOps.h"
 
 using standin::bitdata::HeldBuffers;
+using standin::bitdata::kInlineBits;
 using standin::bitdata::NoteMisuse;
 using standin::bitdata::RangeInside;
+using standin::bitdata::Words;
 
 namespace {
 
-// Reallocates `data` to `bits` bits, keeping the low bits and zeroing the new ones.
-uint32_t ResizeHeld(BitData& data, uint64_t bits) {
+// Moves the words of a buffer growing past the inline word to the heap, or of one shrinking to
+// it back inline. False when the heap words cannot be allocated.
+bool MoveStorage(BitData& data, uint64_t bits) {
+  const bool wasInline = data.lengthInBits <= kInlineBits;
+  if (wasInline == (bits <= kInlineBits)) return true;
+  if (wasInline) {
+    auto* heapWords =
+        static_cast<uint64_t*>(std::calloc(standin::bits::WordCount(bits), sizeof(uint64_t)));
+    if (heapWords == nullptr) return false;
+    heapWords[0] = data.storage.inlineWord;
+    data.storage.heapWords = heapWords;
+  } else {
+    uint64_t* heapWords = data.storage.heapWords;
+    data.storage.inlineWord = heapWords[0];
+    std::free(heapWords);
+  }
+  return true;
+}
+
+// Reallocates the heap words of a buffer that stays longer than the inline word, zeroing the new
+// ones.
+bool ResizeHeapWords(BitData& data, uint64_t bits) {
   const uint64_t oldWords = standin::bits::WordCount(data.lengthInBits);
   const uint64_t newWords = standin::bits::WordCount(bits);
-  if (newWords != oldWords) {
-    if (newWords == 0) {
-      std::free(data.words);
-      data.words = nullptr;
-    } else {
-      void* grown = std::realloc(data.words, newWords * sizeof(uint64_t));
-      if (grown == nullptr) return STANDIN_BITDATA_E_NO_MEMORY;
-      data.words = static_cast<uint64_t*>(grown);
-      if (newWords > oldWords) {
-        std::memset(data.words + oldWords, 0, (newWords - oldWords) * sizeof(uint64_t));
-      }
-    }
+  if (newWords == oldWords) return true;
+  void* resized = std::realloc(data.storage.heapWords, newWords * sizeof(uint64_t));
+  if (resized == nullptr) return false;
+  data.storage.heapWords = static_cast<uint64_t*>(resized);
+  if (newWords > oldWords) {
+    std::memset(data.storage.heapWords + oldWords, 0, (newWords - oldWords) * sizeof(uint64_t));
   }
-  // Bits past the new length must read as 0 if the buffer grows again later.
-  if (bits < data.lengthInBits && bits % 64 != 0) {
-    data.words[newWords - 1] &= standin::bits::LowMask(static_cast<unsigned>(bits % 64));
+  return true;
+}
+
+// Changes `data` to `bits` bits, keeping the low bits and zeroing the new ones.
+uint32_t ResizeHeld(BitData& data, uint64_t bits) {
+  const bool staysOnHeap = data.lengthInBits > kInlineBits && bits > kInlineBits;
+  if (!(staysOnHeap ? ResizeHeapWords(data, bits) : MoveStorage(data, bits))) {
+    return STANDIN_BITDATA_E_NO_MEMORY;
   }
+  const uint64_t oldBits = data.lengthInBits;
   data.lengthInBits = bits;
+  // Bits past the new length must read as 0 if the buffer grows again later.
+  if (bits == 0) {
+    data.storage.inlineWord = 0;
+  } else if (bits < oldBits && bits % 64 != 0) {
+    Words(data)[bits / 64] &= standin::bits::LowMask(static_cast<unsigned>(bits % 64));
+  }
   return STANDIN_BITDATA_OK;
 }
 
@@ -61,7 +89,7 @@ STANDIN_BITDATA_API BitData* BitData_CreateManagedFromBitData(const BitData* sou
   BitData* copy = standin::bitdata::CreateBuffer(from.lengthInBits);
   if (copy != nullptr && from.lengthInBits != 0) {
     // Not yet handed out, so nobody else can reach the copy.
-    std::memcpy(copy->words, from.words,
+    std::memcpy(Words(*copy), Words(from),
                 standin::bits::WordCount(from.lengthInBits) * sizeof(uint64_t));
   }
   return copy;
@@ -95,9 +123,9 @@ STANDIN_BITDATA_API uint32_t BitData_Copy(const BitData* source, uint64_t source
     return STANDIN_BITDATA_E_RANGE;
   }
   if (held.Same() && destinationOffset > sourceOffset) {
-    standin::bits::CopyDown(from.words, sourceOffset, to.words, destinationOffset, bitCount);
+    standin::bits::CopyDown(Words(from), sourceOffset, Words(to), destinationOffset, bitCount);
   } else {
-    standin::bits::CopyUp(from.words, sourceOffset, to.words, destinationOffset, bitCount);
+    standin::bits::CopyUp(Words(from), sourceOffset, Words(to), destinationOffset, bitCount);
   }
   return STANDIN_BITDATA_OK;
 }
@@ -112,7 +140,7 @@ STANDIN_BITDATA_API uint64_t BitData_GetUpToUInt64(const BitData* data, uint64_t
     return 0;
   }
   if (bitCount == 0) return 0;
-  return standin::bits::Read(from.words, offset, static_cast<unsigned>(bitCount));
+  return standin::bits::Read(Words(from), offset, static_cast<unsigned>(bitCount));
 }
 
 STANDIN_BITDATA_API uint32_t BitData_SetUpToUInt64(BitData* data, uint64_t offset,
@@ -125,7 +153,7 @@ STANDIN_BITDATA_API uint32_t BitData_SetUpToUInt64(BitData* data, uint64_t offse
     return STANDIN_BITDATA_E_RANGE;
   }
   if (bitCount != 0) {
-    standin::bits::Write(to.words, offset, static_cast<unsigned>(bitCount), value);
+    standin::bits::Write(Words(to), offset, static_cast<unsigned>(bitCount), value);
   }
   return STANDIN_BITDATA_OK;
 }

@@ -21,6 +21,7 @@
 using standin::bitdata::HeldBuffers;
 using standin::bitdata::NoteMisuse;
 using standin::bitdata::RangeInside;
+using standin::bitdata::Words;
 
 namespace {
 
@@ -160,14 +161,14 @@ STANDIN_BITDATA_API uint32_t BitData_ReadIndices(const BitData* source, const In
   if (checked != STANDIN_BITDATA_OK) return Refuse(checked);
   const uint64_t count = list.count;
   if (!held.Same()) {
-    Gather(from.words, from.lengthInBits, list, to.words, to.lengthInBits);
+    Gather(Words(from), from.lengthInBits, list, Words(to), to.lengthInBits);
     return STANDIN_BITDATA_OK;
   }
   // One buffer: gather everything before overwriting any of it.
   try {
     std::vector<uint64_t> gathered(standin::bits::WordCount(count));
-    Gather(from.words, from.lengthInBits, list, gathered.data(), count);
-    standin::bits::CopyUp(gathered.data(), 0, to.words, 0, count);
+    Gather(Words(from), from.lengthInBits, list, gathered.data(), count);
+    standin::bits::CopyUp(gathered.data(), 0, Words(to), 0, count);
   } catch (const std::bad_alloc&) {
     return STANDIN_BITDATA_E_NO_MEMORY;
   }
@@ -186,14 +187,14 @@ STANDIN_BITDATA_API uint32_t BitData_WriteIndices(BitData* destination, const In
   if (checked != STANDIN_BITDATA_OK) return Refuse(checked);
   const uint64_t count = list.count;
   if (!held.Same()) {
-    Scatter(from.words, from.lengthInBits, list, to.words, to.lengthInBits);
+    Scatter(Words(from), from.lengthInBits, list, Words(to), to.lengthInBits);
     return STANDIN_BITDATA_OK;
   }
   // One buffer: take the source bits aside before the positions overwrite them.
   try {
     std::vector<uint64_t> taken(standin::bits::WordCount(count));
-    standin::bits::CopyUp(from.words, 0, taken.data(), 0, count);
-    Scatter(taken.data(), count, list, to.words, to.lengthInBits);
+    standin::bits::CopyUp(Words(from), 0, taken.data(), 0, count);
+    Scatter(taken.data(), count, list, Words(to), to.lengthInBits);
   } catch (const std::bad_alloc&) {
     return STANDIN_BITDATA_E_NO_MEMORY;
   }

@@ -1,42 +1,104 @@
 // BitDataRegistry.cpp
 //
-// The set of live managed buffers, their allocation, and holding buffers for a call.
+// Creating and freeing buffers, and holding them for a call (see BitDataBuffer.h).
 //
-// A freed buffer's structure is not released at once but kept in a small quarantine, so that its
-// address is not handed out again to a new buffer right away: a caller still holding the freed
-// pointer is then refused as a misuse instead of silently reaching somebody else's buffer. The
-// registry is allocated once and never destroyed, so buffers may be freed during exit.
+// Free slots wait in a first-in first-out list and are handed out again only once more than
+// kQuarantined others are waiting, so that a freed buffer's address is not reused right away: a
+// caller still holding the freed pointer is then refused as a misuse instead of silently reaching
+// somebody else's buffer. While the list is that short, new buffers take never-used slots, and a
+// new slab is added when those run out. A buffer of up to 64 bits thus needs no allocation at
+// all once the slabs have grown to the program's peak, and a longer one only its words.
+//
+// The registry's lock guards the free list, the never-used slots and the live count. It is held
+// for a few instructions only: a buffer's fields are filled after its slot was taken, and a
+// buffer is held, its words freed and its fields cleared before its slot is given back. All of
+// the registry is trivially destructible, so buffers may be created and freed during exit.
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
+#include <functional>
 #include <mutex>
-#include <new>
-#include <thread>
-#include <unordered_set>
 
 #include "BitDataBuffer.h"
+#include "BitDataSlabs.h"
 #include "BitOps.h"
+#include "SpinLock.h"
 
 namespace standin::bitdata {
 namespace {
 
-constexpr size_t kQuarantined = 1024;
+constexpr uint64_t kQuarantined = 1024;
 
 struct Registry {
-  std::mutex mutex;
-  std::unordered_set<const BitData*> live;
-  std::deque<BitData*> quarantine;  // freed structures, oldest first
+  SpinLock lock;
+  BitData* freeHead = nullptr;  // freed longest ago
+  BitData* freeTail = nullptr;
+  uint64_t freeCount = 0;
+  BitData* unused = nullptr;  // never-used slots of the newest slab
+  size_t unusedCount = 0;
+  uint64_t live = 0;
 };
 
-Registry& TheRegistry() {
-  static Registry* const registry = new Registry;
-  return *registry;
-}
-
+Registry gRegistry;
 std::atomic<uint64_t> gMisuses{0};
 
-bool IsLiveLocked(const Registry& registry, const BitData* data) {
-  return data != nullptr && registry.live.count(data) != 0;
+BitData* PopFree(Registry& registry) {
+  BitData* slot = registry.freeHead;
+  registry.freeHead = slot->storage.nextFree;
+  if (registry.freeHead == nullptr) registry.freeTail = nullptr;
+  --registry.freeCount;
+  return slot;
+}
+
+void PushFree(Registry& registry, BitData& slot) {
+  slot.storage.nextFree = nullptr;
+  if (registry.freeTail == nullptr) {
+    registry.freeHead = &slot;
+  } else {
+    registry.freeTail->storage.nextFree = &slot;
+  }
+  registry.freeTail = &slot;
+  ++registry.freeCount;
+}
+
+// A slot for a new buffer, or null when none can be had. Called with the lock held.
+BitData* TakeSlot(Registry& registry) {
+  if (registry.freeCount > kQuarantined) return PopFree(registry);
+  if (registry.unusedCount == 0 && !AddSlab(&registry.unused, &registry.unusedCount)) {
+    // Out of memory for a slab: a quarantined slot is better than no buffer.
+    return registry.freeCount != 0 ? PopFree(registry) : nullptr;
+  }
+  --registry.unusedCount;
+  return registry.unused++;
+}
+
+// Takes the hold of a live slot, waiting while another call has it. False when the slot is not
+// (or no longer) a live buffer.
+bool HoldSlot(BitData& slot) {
+  uint32_t seen = kSlotLive;
+  if (slot.state.compare_exchange_strong(seen, kSlotLive | kSlotHeld,
+                                         std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+    return true;
+  }
+  unsigned spins = 0;
+  while (true) {
+    if ((seen & kSlotLive) == 0) return false;
+    if ((seen & kSlotHeld) == 0 &&
+        slot.state.compare_exchange_weak(seen, seen | kSlotHeld, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+      return true;
+    }
+    PauseWhileContended(spins);
+    seen = slot.state.load(std::memory_order_relaxed);
+  }
+}
+
+void LetGo(BitData& slot) { slot.state.store(kSlotLive, std::memory_order_release); }
+
+// The live slot `pointer` names, held; null (nothing held) when it names none.
+BitData* HoldLive(const BitData* pointer) {
+  BitData* slot = SlotAt(pointer);
+  return slot != nullptr && HoldSlot(*slot) ? slot : nullptr;
 }
 
 }  // namespace
@@ -48,61 +110,50 @@ uint64_t MisuseCount() { return gMisuses.load(std::memory_order_relaxed); }
 void ResetMisuseCount() { gMisuses.store(0, std::memory_order_relaxed); }
 
 BitData* CreateBuffer(uint64_t bits) {
-  BitData* data = new (std::nothrow) BitData{bits, nullptr, {0}, {}};
-  if (data == nullptr) return nullptr;
-  const uint64_t words = bits::WordCount(bits);
-  if (words != 0) {
-    data->words = static_cast<uint64_t*>(std::calloc(words, sizeof(uint64_t)));
-    if (data->words == nullptr) {
-      delete data;
-      return nullptr;
-    }
+  uint64_t* heapWords = nullptr;
+  if (bits > kInlineBits) {
+    heapWords = static_cast<uint64_t*>(std::calloc(bits::WordCount(bits), sizeof(uint64_t)));
+    if (heapWords == nullptr) return nullptr;
   }
-  Registry& registry = TheRegistry();
-  try {
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    registry.live.insert(data);
-  } catch (const std::bad_alloc&) {
-    std::free(data->words);
-    delete data;
+  BitData* slot;
+  {
+    std::lock_guard<SpinLock> lock(gRegistry.lock);
+    slot = TakeSlot(gRegistry);
+    if (slot != nullptr) ++gRegistry.live;
+  }
+  if (slot == nullptr) {
+    std::free(heapWords);
     return nullptr;
   }
-  return data;
+  // Taken off every list and not yet live: no other call can reach the fields.
+  UnpoisonLength(*slot);
+  slot->lengthInBits = bits;
+  if (heapWords != nullptr) {
+    slot->storage.heapWords = heapWords;
+  } else {
+    slot->storage.inlineWord = 0;
+  }
+  slot->state.store(kSlotLive, std::memory_order_release);
+  return slot;
 }
 
 bool DestroyBuffer(BitData* data) {
-  Registry& registry = TheRegistry();
-  {
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    if (registry.live.erase(data) == 0) return false;
-  }
-  // No new call can find it any more; wait for the ones that already did.
-  while (data->pins.load(std::memory_order_acquire) != 0) std::this_thread::yield();
-  std::free(data->words);
-  data->words = nullptr;
-  data->lengthInBits = 0;
-
-  BitData* released = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    try {
-      registry.quarantine.push_back(data);
-      if (registry.quarantine.size() > kQuarantined) {
-        released = registry.quarantine.front();
-        registry.quarantine.pop_front();
-      }
-    } catch (const std::bad_alloc&) {
-      released = data;  // no room to keep it: release it now
-    }
-  }
-  delete released;
+  // Holding it waits for the calls already working on it; once it is free, new ones see that.
+  BitData* slot = HoldLive(data);
+  if (slot == nullptr) return false;
+  if (slot->lengthInBits > kInlineBits) std::free(slot->storage.heapWords);
+  slot->lengthInBits = 0;
+  PoisonLength(*slot);
+  std::lock_guard<SpinLock> lock(gRegistry.lock);
+  PushFree(gRegistry, *slot);
+  --gRegistry.live;
+  slot->state.store(kSlotFree, std::memory_order_release);
   return true;
 }
 
 uint64_t LiveBufferCount() {
-  Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  return registry.live.size();
+  std::lock_guard<SpinLock> lock(gRegistry.lock);
+  return gRegistry.live;
 }
 
 HeldBuffers::HeldBuffers(const BitData* only) { Hold(only, only); }
@@ -110,34 +161,27 @@ HeldBuffers::HeldBuffers(const BitData* only) { Hold(only, only); }
 HeldBuffers::HeldBuffers(const BitData* first, const BitData* second) { Hold(first, second); }
 
 void HeldBuffers::Hold(const BitData* first, const BitData* second) {
-  {
-    Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    if (!IsLiveLocked(registry, first) || !IsLiveLocked(registry, second)) {
-      NoteMisuse();
-      return;
-    }
-    // The registry holds them as const only to be searchable by const pointers; the buffers
-    // themselves were created writable.
-    first_ = const_cast<BitData*>(first);
-    second_ = const_cast<BitData*>(second);
-    first_->pins.fetch_add(1, std::memory_order_relaxed);
-    if (!Same()) second_->pins.fetch_add(1, std::memory_order_relaxed);
+  if (first == second) {
+    first_ = second_ = HoldLive(first);
+    if (first_ == nullptr) NoteMisuse();
+    return;
   }
-  if (Same()) {
-    first_->mutex.lock();
-  } else {
-    std::lock(first_->mutex, second_->mutex);
+  const bool firstIsLower = std::less<const BitData*>()(first, second);
+  BitData* lower = HoldLive(firstIsLower ? first : second);
+  BitData* upper = lower != nullptr ? HoldLive(firstIsLower ? second : first) : nullptr;
+  if (upper == nullptr) {
+    if (lower != nullptr) LetGo(*lower);
+    NoteMisuse();
+    return;
   }
+  first_ = firstIsLower ? lower : upper;
+  second_ = firstIsLower ? upper : lower;
 }
 
 HeldBuffers::~HeldBuffers() {
   if (!Valid()) return;
-  // Unlock before unpinning: once unpinned, a waiting free may release the structure.
-  first_->mutex.unlock();
-  if (!Same()) second_->mutex.unlock();
-  first_->pins.fetch_sub(1, std::memory_order_release);
-  if (!Same()) second_->pins.fetch_sub(1, std::memory_order_release);
+  LetGo(*first_);
+  if (!Same()) LetGo(*second_);
 }
 
 }  // namespace standin::bitdata

@@ -6,7 +6,9 @@
 // shows in the outer ones but a later error does not overwrite an earlier one.
 //
 // Handles come from one process-wide counter, so a handle never names two contexts and a handle
-// from another thread (or an already closed one) is simply not found on the calling thread.
+// from another thread (or an already closed one) is simply not found on the calling thread. A
+// thread takes them from the counter in grants of many, so opening a context (once per flush of
+// the component) touches no memory that another thread writes.
 // The thread_local list uses the same "gone" flag as the post log so that posts made from
 // thread-exit destructors after its destruction are ignored.
 #include <algorithm>
@@ -30,9 +32,13 @@ struct Context {
   std::string message;
 };
 
-std::atomic<uint64_t> gNextHandle{1};
+constexpr uint64_t kHandlesPerGrant = uint64_t{1} << 16;
+std::atomic<uint64_t> gNextGrant{1};  // 1: no handle is ever 0
+// Initial-exec storage: the calling thread's state is one register-relative access away.
+thread_local uint64_t tNextHandle __attribute__((tls_model("initial-exec"))) = 0;
+thread_local uint64_t tGrantEnd __attribute__((tls_model("initial-exec"))) = 0;
 
-thread_local bool tContextsGone = false;
+thread_local bool tContextsGone __attribute__((tls_model("initial-exec"))) = false;
 
 struct ContextStack {
   std::vector<Context> open;  // in opening order; any of them may be closed first
@@ -41,8 +47,16 @@ struct ContextStack {
 
 ContextStack* ThreadContexts() {
   if (tContextsGone) return nullptr;
-  thread_local ContextStack contexts;
+  thread_local ContextStack contexts __attribute__((tls_model("initial-exec")));
   return &contexts;
+}
+
+ErrorContextHandle NewHandle() {
+  if (tNextHandle == tGrantEnd) {
+    tNextHandle = gNextGrant.fetch_add(kHandlesPerGrant, std::memory_order_relaxed);
+    tGrantEnd = tNextHandle + kHandlesPerGrant;
+  }
+  return tNextHandle++;
 }
 
 Context* FindContext(ErrorContextHandle handle) {
@@ -81,9 +95,8 @@ STANDIN_API ErrorContextHandle Quorvel_ErrorEnterContex(int32_t /*kind*/) {
   ContextStack* contexts = ThreadContexts();
   if (contexts == nullptr) return 0;
   try {
-    const ErrorContextHandle handle = gNextHandle.fetch_add(1, std::memory_order_relaxed);
-    contexts->open.push_back(Context{handle, 0, std::string()});
-    return handle;
+    contexts->open.push_back(Context{NewHandle(), 0, std::string()});
+    return contexts->open.back().handle;
   } catch (const std::bad_alloc&) {
     return 0;
   }

@@ -5,6 +5,8 @@
 //
 // The sink is called without any lock held, so a sink may itself log or change the sink; the
 // default sink writes each line with a single fwrite so lines from different threads do not mix.
+// Delivering a line takes no lock either (the sink is read as a versioned pair, below), so with
+// a sink that discards, a line costs its count, the depth update and a few loads.
 // Recorded lines live in a deque, which never moves its elements, so a recorded text handed to
 // the host stays put while other threads keep logging.
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <string>
 
 #include "LoggingInternal.h"
+#include "SpinLock.h"
 #include "StandInServices.h"
 
 namespace {
@@ -26,15 +29,49 @@ namespace {
 constexpr int64_t kMaxDepth = int64_t{1} << 20;
 constexpr int32_t kMaxIndentedDepth = 100;
 
-thread_local int32_t tDepth = 0;
+thread_local int32_t tDepth __attribute__((tls_model("initial-exec"))) = 0;
 
 struct SinkChoice {
-  StandInLogSink sink;
+  StandInLogSink sink;  // null: the default sink
   void* context;
 };
 
-std::mutex gSinkMutex;
-SinkChoice gSink{nullptr, nullptr};  // a null sink means the default one
+// The sink and its context change together. A writer makes `version_` odd, stores both and
+// makes it even again; a reader keeps the pair only when it read both within one even version,
+// so a line never reaches one sink with another's context. Writers take a mutex among
+// themselves; readers take nothing.
+class PublishedSink {
+ public:
+  SinkChoice Read() const {
+    unsigned spins = 0;
+    while (true) {
+      const uint32_t before = version_.load(std::memory_order_acquire);
+      // Acquire loads: the version below cannot be read before them.
+      const SinkChoice choice{sink_.load(std::memory_order_acquire),
+                              context_.load(std::memory_order_acquire)};
+      if ((before & 1u) == 0 && version_.load(std::memory_order_relaxed) == before) return choice;
+      standin::PauseWhileContended(spins);
+    }
+  }
+
+  void Write(SinkChoice choice) {
+    std::lock_guard<std::mutex> lock(writers_);
+    const uint32_t version = version_.load(std::memory_order_relaxed);
+    version_.store(version + 1, std::memory_order_relaxed);
+    // Release stores: the odd version is visible before either new value.
+    sink_.store(choice.sink, std::memory_order_release);
+    context_.store(choice.context, std::memory_order_release);
+    version_.store(version + 2, std::memory_order_release);
+  }
+
+ private:
+  std::mutex writers_;
+  std::atomic<uint32_t> version_{0};
+  std::atomic<StandInLogSink> sink_{nullptr};
+  std::atomic<void*> context_{nullptr};
+};
+
+PublishedSink gSink;
 
 struct RecordedLine {
   LoggerHandle logger;
@@ -104,11 +141,7 @@ void DeliverLogLine(LoggerHandle logger, uint32_t level, const char* text, int32
 
   if (gRecordingOn.load(std::memory_order_acquire)) Record(logger, level, text, nestingDelta);
 
-  SinkChoice choice;
-  {
-    std::lock_guard<std::mutex> lock(gSinkMutex);
-    choice = gSink;
-  }
+  const SinkChoice choice = gSink.Read();
   StandInLogSink sink = choice.sink == nullptr ? DefaultSink : choice.sink;
   sink(choice.context, level, text, nestingDelta, shownDepth);
 }
@@ -118,8 +151,7 @@ void DeliverLogLine(LoggerHandle logger, uint32_t level, const char* text, int32
 extern "C" {
 
 STANDIN_API void StandIn_LoggingSetSink(StandInLogSink sink, void* context) {
-  std::lock_guard<std::mutex> lock(gSinkMutex);
-  gSink = SinkChoice{sink, sink == nullptr ? nullptr : context};
+  gSink.Write(SinkChoice{sink, sink == nullptr ? nullptr : context});
 }
 
 STANDIN_API void StandIn_LoggingDiscardSink(void* /*context*/, uint32_t /*level*/,

@@ -5,8 +5,10 @@
 //
 // The mask's starting value comes from QUORVEL_LOG_LEVELS. It is read on first use rather than
 // at load time, because nothing in this library may run before the host had a chance to set the
-// environment or interpose the functions. Setting the mask also counts as a first use, so a
-// later lazy read can never overwrite what the host chose.
+// environment or interpose the functions. The mask and a "known" bit share one atomic word, so
+// the enabled question is one load once the mask is known; the first reader installs the
+// environment's mask only if the word is still unknown, so a lazy read can never overwrite what
+// the host chose.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -22,10 +24,10 @@ namespace {
 
 constexpr uint32_t kCountedCalls = 4;
 
-std::once_flag gLevelsRead;
-std::atomic<bool> gLevelsKnown{false};  // lets every call after the first skip call_once
-std::atomic<uint32_t> gEnabledLevels{0};
+constexpr uint64_t kLevelsKnown = uint64_t{1} << 32;
+std::atomic<uint64_t> gLevels{0};  // kLevelsKnown | mask, or 0 until the mask is first needed
 std::atomic<bool> gSuppressed{false};
+
 // Each thread counts its calls in a block of its own, written only by that thread with plain
 // atomic loads and stores (no read-modify-write), so counting costs a thread next to nothing and
 // threads that log side by side never share a cache line. A count is the sum over all blocks;
@@ -48,29 +50,34 @@ CounterBlocks& Blocks() {
 // Initial-exec storage keeps the per-call cost to one register-relative load.
 thread_local CounterBlock* tBlock __attribute__((tls_model("initial-exec"))) = nullptr;
 
-CounterBlock& ThreadBlock() {
-  if (tBlock == nullptr) {
-    auto* block = new CounterBlock();
-    CounterBlocks& all = Blocks();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    all.blocks.push_back(block);
-    tBlock = block;
-  }
-  return *tBlock;
+// The calling thread's first count: a block of its own, kept in the list for good.
+__attribute__((noinline, cold)) CounterBlock& NewThreadBlock() {
+  auto* block = new CounterBlock();
+  CounterBlocks& all = Blocks();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  all.blocks.push_back(block);
+  tBlock = block;
+  return *block;
 }
 
-void ReadLevelsOnce() {
-  if (gLevelsKnown.load(std::memory_order_acquire)) return;
-  std::call_once(gLevelsRead, [] {
-    gEnabledLevels.store(standin::ParseLogLevels(std::getenv("QUORVEL_LOG_LEVELS")),
-                         std::memory_order_relaxed);
-    gLevelsKnown.store(true, std::memory_order_release);
-  });
-}
-
-void CountCall(StandInLoggingCall which) {
-  std::atomic<uint64_t>& count = ThreadBlock().counts[which];
+inline void CountCall(StandInLoggingCall which) {
+  CounterBlock& block = tBlock != nullptr ? *tBlock : NewThreadBlock();
+  std::atomic<uint64_t>& count = block.counts[which];
   count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+__attribute__((noinline, cold)) uint32_t ReadLevelsFromEnvironment() {
+  const uint64_t parsed =
+      kLevelsKnown | standin::ParseLogLevels(std::getenv("QUORVEL_LOG_LEVELS"));
+  uint64_t seen = 0;
+  // Fails only when the host (or another first reader) set the word meanwhile; that value stands.
+  gLevels.compare_exchange_strong(seen, parsed, std::memory_order_relaxed);
+  return static_cast<uint32_t>(seen == 0 ? parsed : seen);
+}
+
+inline uint32_t EnabledLevels() {
+  const uint64_t levels = gLevels.load(std::memory_order_relaxed);
+  return levels != 0 ? static_cast<uint32_t>(levels) : ReadLevelsFromEnvironment();
 }
 
 }  // namespace
@@ -85,9 +92,7 @@ STANDIN_API LoggerHandle Quorvel_LoggingGetLogger(int32_t loggerId) {
 
 STANDIN_API bool Quorvel_LoggingIsLogEnabled(LoggerHandle /*logger*/, uint32_t level) {
   CountCall(StandInLogging_IsLogEnabled);
-  if (level >= 32) return false;
-  ReadLevelsOnce();
-  return ((gEnabledLevels.load(std::memory_order_relaxed) >> level) & 1u) != 0;
+  return level < 32 && ((EnabledLevels() >> level) & 1u) != 0;
 }
 
 STANDIN_API bool Quorvel_LoggingIsLoggingSuppressed(void) {
@@ -103,14 +108,10 @@ STANDIN_API uint32_t Quorvel_LoggingLog(LoggerHandle logger, uint32_t level, con
 }
 
 STANDIN_API void StandIn_LoggingSetEnabledLevels(uint32_t mask) {
-  ReadLevelsOnce();
-  gEnabledLevels.store(mask, std::memory_order_relaxed);
+  gLevels.store(kLevelsKnown | mask, std::memory_order_relaxed);
 }
 
-STANDIN_API uint32_t StandIn_LoggingGetEnabledLevels(void) {
-  ReadLevelsOnce();
-  return gEnabledLevels.load(std::memory_order_relaxed);
-}
+STANDIN_API uint32_t StandIn_LoggingGetEnabledLevels(void) { return EnabledLevels(); }
 
 STANDIN_API void StandIn_LoggingSetSuppressed(bool suppressed) {
   gSuppressed.store(suppressed, std::memory_order_relaxed);
