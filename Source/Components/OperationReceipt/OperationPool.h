@@ -207,9 +207,11 @@ class OperationPool {
   EventBrokerInterface* eventBroker_ = nullptr;
   bool subscribed_ = false;
 
-  PoolLock lock_;
+  // The lock word and the data it guards lie on separate cache lines: a thread spinning on the
+  // word then does not take the table's lines away from the thread that holds the lock.
+  alignas(64) PoolLock lock_;
   // Guarded by lock_.
-  std::vector<OperationRecord> records_ OR_GUARDED_BY(lock_);
+  alignas(64) std::vector<OperationRecord> records_ OR_GUARDED_BY(lock_);
   RingQueue<uint32_t> freeIndices_ OR_GUARDED_BY(lock_);
   TokenIndex tokenIndex_ OR_GUARDED_BY(lock_){records_};
   uint64_t nextToken_ OR_GUARDED_BY(lock_) = 1;

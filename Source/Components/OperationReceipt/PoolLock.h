@@ -1,12 +1,14 @@
 // PoolLock.h
 //
-// The pool's one lock: a recursive mutex that clang's thread-safety analysis can see.
+// The pool's one lock: a recursive lock that clang's thread-safety analysis can see.
 //
-// It is one atomic word, the owning thread and a depth: taking it is one compare-and-swap, and a
-// thread that holds it takes it again by counting. A thread that finds it held waits with a
-// growing pause between looks while the holder runs (critical sections are a few lookups long),
-// and only then sleeps on a condition variable, so that busy threads neither sleep and wake at
-// every step nor take the lock from each other at every step.
+// It is one atomic word, the owning thread and a depth: taking it is one compare-and-swap, a
+// thread that holds it takes it again by counting, and giving it back is a plain store. No
+// waiter ever sleeps on a signal that an unlock would have to send, so an unlock never needs a
+// second locked instruction to look for sleepers. A thread that finds the lock held looks again
+// with a growing pause between looks while the holder runs (critical sections are a few lookups
+// long), then yields its core, then sleeps for growing spans of at most a millisecond: a waiter
+// polls, so no wake-up can be lost, and a long wait costs it at most a millisecond of latency.
 //
 // The pool lock is recursive because destroying an operation releases the operations its links
 // name on the same thread, and because the destroy and value callbacks run with the lock held and
@@ -18,9 +20,9 @@
 #define OPERATION_RECEIPT_POOL_LOCK_H_
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
-#include <mutex>
+#include <thread>
 
 #if defined(__clang__)
 #define OR_THREAD_ANNOTATION(x) __attribute__((x))
@@ -73,16 +75,14 @@ class OR_CAPABILITY("mutex") PoolLock {
   void Unlock() OR_RELEASE() {
     if (--depth_ != 0) return;
     owner_.store(0, std::memory_order_relaxed);
-    // The exchange orders the release before the look at the sleepers (as their count is
-    // raised before they look at the lock), so a sleeper is either seen here or sees the lock
-    // free and does not sleep.
-    held_.exchange(false, std::memory_order_seq_cst);
-    if (sleepers_.load(std::memory_order_seq_cst) != 0) WakeOne();
+    held_.store(false, std::memory_order_release);
   }
 
  private:
-  static constexpr int kSpins = 24;
-  static constexpr int kMaxPauses = 4096;
+  static constexpr int kSpins = 16;
+  static constexpr int kMaxPauses = 1024;
+  static constexpr int kYields = 64;
+  static constexpr int kMaxSleepMicroseconds = 1000;
 
   static void Pause() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -97,7 +97,7 @@ class OR_CAPABILITY("mutex") PoolLock {
 
   // Waits with a growing pause between looks: a holder that releases and at once takes the lock
   // again for its next step keeps it, instead of the lock moving between cores at every step.
-  // After the spins (a few hundred microseconds at most), sleeps until an unlock wakes it.
+  // Then yields, so that a holder that was descheduled gets the core, and at last sleeps.
   void LockContended() {
     int pauses = 1;
     for (int spin = 0; spin < kSpins; ++spin) {
@@ -105,26 +105,20 @@ class OR_CAPABILITY("mutex") PoolLock {
       if (TryTake()) return;
       if (pauses < kMaxPauses) pauses *= 2;
     }
-    std::unique_lock<std::mutex> sleeping(sleepMutex_);
-    sleepers_.fetch_add(1, std::memory_order_seq_cst);
-    while (held_.load(std::memory_order_seq_cst) ||
-           held_.exchange(true, std::memory_order_acquire)) {
-      wake_.wait(sleeping);
+    for (int yield = 0; yield < kYields; ++yield) {
+      std::this_thread::yield();
+      if (TryTake()) return;
     }
-    sleepers_.fetch_sub(1, std::memory_order_relaxed);
-  }
-
-  void WakeOne() {
-    std::lock_guard<std::mutex> sleeping(sleepMutex_);
-    wake_.notify_one();
+    int sleep = 1;
+    while (!TryTake()) {
+      std::this_thread::sleep_for(std::chrono::microseconds(sleep));
+      if (sleep < kMaxSleepMicroseconds) sleep *= 2;
+    }
   }
 
   std::atomic<bool> held_{false};
   std::atomic<uintptr_t> owner_{0};
   uint32_t depth_ = 0;  // touched only by the owning thread
-  std::atomic<uint32_t> sleepers_{0};
-  std::mutex sleepMutex_;
-  std::condition_variable wake_;
 };
 
 // Holds the pool lock for one scope; unlocks also when an exception leaves the scope.

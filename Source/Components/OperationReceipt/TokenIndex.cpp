@@ -5,7 +5,7 @@
 namespace operation_receipt {
 namespace {
 
-constexpr size_t kMinimumCapacity = 64;  // four groups of sixteen slots
+constexpr size_t kMinimumCapacity = 64;  // eight groups of eight slots
 
 size_t CapacityFor(size_t tokens) {
   size_t capacity = kMinimumCapacity;
@@ -17,50 +17,52 @@ size_t CapacityFor(size_t tokens) {
 
 void TokenIndex::Insert(uint64_t token, uint32_t index) {
   if ((size_ + 1) * 2 > slots_.size()) Rehash(CapacityFor(size_ + 1));
-  size_t slot = Home(token);
-  while (slots_[slot] != 0) slot = (slot + 1) & mask_;
-  slots_[slot] = index;
+  Place(Entry{index, static_cast<uint32_t>(token)});
   ++size_;
+}
+
+void TokenIndex::Place(Entry entry) {
+  size_t slot = Home(entry.low);
+  while (slots_[slot].index != 0) slot = (slot + 1) & mask_;
+  slots_[slot] = entry;
 }
 
 void TokenIndex::Erase(uint64_t token, uint32_t index) {
   if (slots_.empty()) return;
-  size_t hole = Home(token);
-  while (slots_[hole] != index) {
-    if (slots_[hole] == 0) return;
+  size_t hole = Home(static_cast<uint32_t>(token));
+  while (slots_[hole].index != index) {
+    if (slots_[hole].index == 0) return;
     hole = (hole + 1) & mask_;
   }
   // Shift back every following entry of the run that may not sit past the hole: one whose home
   // lies cyclically outside (hole, slot].
-  for (size_t slot = (hole + 1) & mask_; slots_[slot] != 0; slot = (slot + 1) & mask_) {
-    const size_t home = Home((*records_)[slots_[slot]].token);
+  for (size_t slot = (hole + 1) & mask_; slots_[slot].index != 0; slot = (slot + 1) & mask_) {
+    const size_t home = Home(slots_[slot].low);
     const bool staysPut = hole <= slot ? (hole < home && home <= slot) : (hole < home || home <= slot);
     if (staysPut) continue;
     slots_[hole] = slots_[slot];
     hole = slot;
   }
-  slots_[hole] = 0;
+  slots_[hole] = Entry{0, 0};
   --size_;
 }
 
 void TokenIndex::Reset(size_t expected) {
-  slots_.assign(CapacityFor(expected), 0);
+  std::vector<Entry>(CapacityFor(expected), Entry{0, 0}).swap(slots_);
   mask_ = slots_.size() - 1;
   shift_ = 64 - (static_cast<unsigned>(__builtin_ctzll(slots_.size())) - kGroupBits);
   size_ = 0;
 }
 
+// The new table is allocated before the old one is touched, so a failed allocation leaves the
+// map as it was.
 void TokenIndex::Rehash(size_t capacity) {
-  std::vector<uint32_t> old;
+  std::vector<Entry> old(capacity, Entry{0, 0});
   old.swap(slots_);
-  slots_.assign(capacity, 0);
   mask_ = capacity - 1;
   shift_ = 64 - (static_cast<unsigned>(__builtin_ctzll(capacity)) - kGroupBits);
-  for (const uint32_t index : old) {
-    if (index == 0) continue;
-    size_t slot = Home((*records_)[index].token);
-    while (slots_[slot] != 0) slot = (slot + 1) & mask_;
-    slots_[slot] = index;
+  for (const Entry entry : old) {
+    if (entry.index != 0) Place(entry);
   }
 }
 
