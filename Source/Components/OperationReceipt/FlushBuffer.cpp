@@ -46,12 +46,13 @@ class FlushRun {
   void MarkFailed(uint64_t token);
   std::string CaptureMessage(uint64_t token);
   void ReleaseFlushedTokens();
+  void ReleaseLargeStorage();
 
   OperationSet& set_;
   OperationPool& pool_;
   const ErrorContextHandle context_;
   ErrorCode firstFailure_ = kNoError;
-  std::shared_ptr<const std::string> failedMessage_;
+  SharedText failedMessage_;
   bool finished_ = false;
 };
 
@@ -117,7 +118,7 @@ void FlushRun::ExecuteWhileSucceeding(uint64_t token) {
   firstFailure_ = code;
   if (code == kNoError) return;
   set_.failedToken_ = token;
-  failedMessage_ = std::make_shared<const std::string>(CaptureMessage(token));
+  failedMessage_ = SharedText::Make(CaptureMessage(token));
   (void)pool_.SetErrorMessage(token, failedMessage_);
 }
 
@@ -177,7 +178,8 @@ ErrorCode FlushRun::Close() {
   return callbackCode != kNoError ? callbackCode : firstFailure_;
 }
 
-// Gives back the buffer's references. The storage of flushedTokens stays for the next flush.
+// Gives back the buffer's references. The storage of flushedTokens stays for the next flush
+// unless an unusually large batch grew it (see ReleaseLargeStorage).
 // The list is walked by position because a destroy callback run by a release may cancel on
 // this thread but never adds to it (a flush does not start while immediate mode is on).
 //
@@ -192,6 +194,19 @@ void FlushRun::ReleaseFlushedTokens() {
     }
   }
   tokens.clear();
+  ReleaseLargeStorage();
+}
+
+// Up to kKeptBufferTokens tokens, the thread keeps the storage of its buffer and of the flushed
+// list for the next flush, so a steady stream of batches allocates nothing. A batch larger than
+// that is rare, and its storage (8 bytes per token, twice) would otherwise stay with the thread
+// for good: it is given back, and the next batch that large allocates again.
+void FlushRun::ReleaseLargeStorage() {
+  constexpr size_t kKeptBufferTokens = 8192;
+  if (set_.flushedTokens_.capacity() > kKeptBufferTokens) {
+    std::vector<uint64_t>().swap(set_.flushedTokens_);
+  }
+  if (set_.buffer_.empty() && set_.buffer_.capacity() > kKeptBufferTokens) set_.buffer_.Release();
 }
 
 }  // namespace operation_receipt

@@ -138,7 +138,7 @@ class OperationPool {
   // The same, but reads the value's first min(length, maxBits) bits in place instead of copying
   // it (0 for none built): what a reader of a copy would see, without the copy.
   [[nodiscard]] ErrorCode ReadValueBits(uint64_t token, uint64_t maxBits, uint64_t* bits);
-  [[nodiscard]] ErrorCode SetErrorMessage(uint64_t token, std::shared_ptr<const std::string> text);
+  [[nodiscard]] ErrorCode SetErrorMessage(uint64_t token, SharedText text);
 
   [[nodiscard]] ErrorCode GetErrorMessage(uint64_t token, std::string* message);
   [[nodiscard]] ErrorCode GetErrorCode(uint64_t token, ErrorCode* code);

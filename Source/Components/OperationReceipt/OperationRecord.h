@@ -10,11 +10,10 @@
 #define OPERATION_RECEIPT_OPERATION_RECORD_H_
 
 #include <cstdint>
-#include <memory>
-#include <string>
 #include <vector>
 
 #include "OperationReceipt.h"
+#include "SharedText.h"
 #include "ValueLink.h"
 
 namespace operation_receipt {
@@ -36,7 +35,7 @@ inline constexpr uint64_t kFreeToken = 0xFFFFFFFFu;
 // references clients hold; Acquire refuses a reference past kMaxReferences instead of wrapping.
 inline constexpr int32_t kMaxReferences = INT32_MAX;
 
-// Laid out without padding holes (112 bytes): the pool holds one per live operation.
+// Laid out without padding holes (104 bytes): the pool holds one per live operation.
 struct OperationRecord {
   const OperationSet* owningSet = nullptr;  // creating thread's set; null once that thread ended
   // The full 64-bit token: what the value callback receives, the Canceled line prints and a
@@ -48,7 +47,7 @@ struct OperationRecord {
   void* context = nullptr;
   OperationDestroyCallback destroyCallback = nullptr;
   BitData* value = nullptr;
-  std::shared_ptr<const std::string> errorMessage;
+  SharedText errorMessage;
   LinkList links;
   int32_t setKey = -1;  // client id of the creating set, -1 if immediate
   int32_t referenceCount = 0;
@@ -85,7 +84,7 @@ struct OperationRecord {
   }
 };
 
-static_assert(sizeof(OperationRecord) <= 112, "a record stays within 112 bytes");
+static_assert(sizeof(OperationRecord) <= 104, "a record stays within 104 bytes");
 
 }  // namespace operation_receipt
 

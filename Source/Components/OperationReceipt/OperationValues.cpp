@@ -126,7 +126,7 @@ ErrorCode OperationPool::ReadValueBits(uint64_t token, uint64_t maxBits, uint64_
 }
 
 ErrorCode OperationPool::SetErrorMessage(uint64_t token,
-                                         std::shared_ptr<const std::string> text) {
+                                         SharedText text) {
   PoolGuard guard(lock_);
   OperationRecord* record;
   if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
@@ -178,7 +178,7 @@ ErrorCode OperationPool::SetError(uint64_t token, ErrorCode code, const char* me
     record->errorCode = code;
   }
   if (message == nullptr) return kNoError;
-  return SetErrorMessage(token, std::make_shared<const std::string>(message));
+  return SetErrorMessage(token, SharedText::Make(message));
 }
 
 ErrorCode OperationPool::GetOperationState(uint64_t token, uint32_t* state) {

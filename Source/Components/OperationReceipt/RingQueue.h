@@ -18,6 +18,7 @@ class RingQueue {
  public:
   bool empty() const { return size_ == 0; }
   size_t size() const { return size_; }
+  size_t capacity() const { return storage_.size(); }
   const T& front() const { return storage_[head_]; }
 
   void push_back(const T& value) {

@@ -2,6 +2,8 @@
 
 #include "TokenIndex.h"
 
+#include <utility>
+
 namespace operation_receipt {
 namespace {
 
@@ -21,9 +23,21 @@ void TokenIndex::Insert(uint64_t token, uint32_t index) {
   ++size_;
 }
 
+// Robin Hood placement: an entry that has come further from its home than the one in its way
+// takes that slot, and the displaced one moves on. Every run is then ordered by home, which lets
+// a removal stop at the first entry that sits at its home.
 void TokenIndex::Place(Entry entry) {
   size_t slot = Home(entry.low);
-  while (slots_[slot].index != 0) slot = (slot + 1) & mask_;
+  size_t distance = 0;
+  while (slots_[slot].index != 0) {
+    const size_t theirs = Distance(slot, slots_[slot].low);
+    if (theirs < distance) {
+      std::swap(entry, slots_[slot]);
+      distance = theirs;
+    }
+    slot = (slot + 1) & mask_;
+    ++distance;
+  }
   slots_[slot] = entry;
 }
 
@@ -34,14 +48,12 @@ void TokenIndex::Erase(uint64_t token, uint32_t index) {
     if (slots_[hole].index == 0) return;
     hole = (hole + 1) & mask_;
   }
-  // Shift back every following entry of the run that may not sit past the hole: one whose home
-  // lies cyclically outside (hole, slot].
-  for (size_t slot = (hole + 1) & mask_; slots_[slot].index != 0; slot = (slot + 1) & mask_) {
-    const size_t home = Home(slots_[slot].low);
-    const bool staysPut = hole <= slot ? (hole < home && home <= slot) : (hole < home || home <= slot);
-    if (staysPut) continue;
-    slots_[hole] = slots_[slot];
-    hole = slot;
+  // Shift the rest of the run back by one, up to its end or to an entry at its home.
+  for (size_t next = (hole + 1) & mask_;
+       slots_[next].index != 0 && Distance(next, slots_[next].low) != 0;
+       next = (next + 1) & mask_) {
+    slots_[hole] = slots_[next];
+    hole = next;
   }
   slots_[hole] = Entry{0, 0};
   --size_;

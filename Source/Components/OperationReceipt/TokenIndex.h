@@ -10,7 +10,8 @@
 // from its low 32 bits only, so tokens 2^32 apart share a home and are told apart by the full
 // token in the record. At its highest load of one half the map costs 16 bytes per live
 // operation, and adding or removing a token allocates nothing until the table has to grow.
-// Removal shifts the following entries back, so no tombstones accumulate.
+// Entries are placed Robin Hood fashion (see Place), so a removal shifts back only the entries
+// that had to probe past the removed one, and no tombstones accumulate.
 //
 // The caller keeps records and map in step: an index is inserted only for a record that holds
 // the token, and removed before the record is reset. All access is under the pool lock.
@@ -71,6 +72,8 @@ class TokenIndex {
     const uint64_t group = (uint64_t{low} >> kGroupBits) * 0x9E3779B97F4A7C15ull;
     return static_cast<size_t>(((group >> shift_) << kGroupBits) | (low & kGroupMask));
   }
+  // How far `slot` lies past the home of the token whose low bits are `low`.
+  size_t Distance(size_t slot, uint32_t low) const { return (slot - Home(low)) & mask_; }
   void Place(Entry entry);
   static constexpr unsigned kGroupBits = 3;
   static constexpr uint64_t kGroupMask = (1u << kGroupBits) - 1;
