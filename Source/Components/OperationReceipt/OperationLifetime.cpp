@@ -67,11 +67,16 @@ ErrorCode OperationPool::ReleaseLocked(uint64_t token) {
   if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
   const int32_t count = --record->referenceCount;
   const char* name = record->name;
+  size_t index = static_cast<size_t>(record - records_.data());
   LogLine(logger_, kLogLifecycle, [&](LineWriter& s) {
     s << "Releasing operation " << NamePiece{name} << " (token = " << TokenPiece{token}
       << ", reference count = " << count << ")";
   });
-  if (count == 0) DestroyRecord(token);
+  if (count != 0) return kNoError;
+  // The logging service may have called out; the slot is trusted only if it still holds the
+  // token, which no other record ever does.
+  if (index >= records_.size() || records_[index].token != token) index = LocateSlot(token);
+  DestroyRecord(token, index);
   return kNoError;
 }
 
@@ -79,9 +84,8 @@ ErrorCode OperationPool::ReleaseLocked(uint64_t token) {
 // stays in the map until the end, so a lookup from a callback meanwhile fails with "does not
 // correspond to a valid operation" instead of destroying the record twice. The link releases
 // and the destroy callback may grow or compact the table, so the slot is located again after
-// each of them.
-void OperationPool::DestroyRecord(uint64_t token) {
-  size_t index = LocateSlot(token);
+// each of them. `index` is the record's slot, found by the caller in the same critical section.
+void OperationPool::DestroyRecord(uint64_t token, size_t index) {
   const char* name = records_[index].name;
   LogLine(logger_, kLogLifecycle, [&](LineWriter& s) {
     s << "Destroying operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";

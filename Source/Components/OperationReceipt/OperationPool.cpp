@@ -73,7 +73,8 @@ void OperationPool::ResetTable() {
 uint64_t OperationPool::AllocateOperation(const OperationSet& set,
                                           const OperationDescriptor* descriptor) {
   PoolGuard guard(lock_);
-  return AllocateLocked(set, descriptor);
+  uint32_t index;
+  return AllocateLocked(set, descriptor, &index);
 }
 
 // Allocation, the Creating line and the buffer's reference (with its Acquiring line) in one
@@ -82,8 +83,9 @@ uint64_t OperationPool::AllocateOperation(const OperationSet& set,
 uint64_t OperationPool::AllocateBuffered(const OperationSet& set,
                                          const OperationDescriptor* descriptor) {
   PoolGuard guard(lock_);
-  const uint64_t token = AllocateLocked(set, descriptor);
-  OperationRecord& record = records_[LocateSlot(token)];
+  uint32_t index;
+  const uint64_t token = AllocateLocked(set, descriptor, &index);
+  OperationRecord& record = records_[index];
   const char* name = record.name;
   LogLine(logger_, kLogLifecycle, [&](LineWriter& s) {
     s << "Creating operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
@@ -97,7 +99,7 @@ uint64_t OperationPool::AllocateBuffered(const OperationSet& set,
 }
 
 uint64_t OperationPool::AllocateLocked(const OperationSet& set,
-                                       const OperationDescriptor* descriptor) {
+                                       const OperationDescriptor* descriptor, uint32_t* slot) {
   const uint64_t token = nextToken_++;
   uint32_t index;
   if (!freeIndices_.empty()) {
@@ -122,18 +124,15 @@ uint64_t OperationPool::AllocateLocked(const OperationSet& set,
     record.hasValue = descriptor->hasValue != 0;
     record.alwaysExecute = descriptor->alwaysExecute != 0;
   }
+  *slot = index;
   return token;
 }
 
-ErrorCode OperationPool::FindOperation(uint64_t token, OperationRecord** record) {
-  const size_t index = LocateSlot(token);
+// A token not in the table posts an empty message; one whose record holds no reference (it is
+// being destroyed) posts the "does not correspond to a valid operation" message.
+ErrorCode OperationPool::PostNotFound(uint64_t token, size_t index) {
   if (index == 0) return Post(kInvalidOperationToken, "", kPoolSource, __LINE__);
-  OperationRecord& found = records_[index];
-  if (!found.IsLive()) {
-    return Post(kInvalidOperationToken, NotValidOperationMessage(token), kPoolSource, __LINE__);
-  }
-  if (record != nullptr) *record = &found;
-  return kNoError;
+  return Post(kInvalidOperationToken, NotValidOperationMessage(token), kPoolSource, __LINE__);
 }
 
 // Pending and Executing operations still have to run; an Executed one only while its announced

@@ -80,8 +80,14 @@ class OperationPool {
   // Posts InvalidOperationToken, every time: with an empty message for a token not in the table,
   // with the "does not correspond to a valid operation" message for one whose record holds no
   // reference (it is being destroyed).
+  // The found path is inline: every entry takes it at least once.
   [[nodiscard]] ErrorCode FindOperation(uint64_t token, OperationRecord** record)
-      OR_REQUIRES(lock_);
+      OR_REQUIRES(lock_) {
+    const size_t index = LocateSlot(token);
+    const bool found = index != 0 && records_[index].IsLive();
+    if (record != nullptr) *record = found ? &records_[index] : nullptr;
+    return found ? ErrorCode{OR_NO_ERROR} : PostNotFound(token, index);
+  }
 
   // Makes sure a buffered operation of the calling thread has executed before its value, code
   // or message is read; see OperationPool.cpp for the decision. With `reportFailure`, the read
@@ -183,13 +189,15 @@ class OperationPool {
  private:
   // Slot index of `token` whatever its reference count, or 0 when the token is not in the table.
   size_t LocateSlot(uint64_t token) OR_REQUIRES(lock_) { return tokenIndex_.Find(token); }
-  void DestroyRecord(uint64_t token) OR_REQUIRES(lock_);
+  [[nodiscard]] ErrorCode PostNotFound(uint64_t token, size_t index) OR_REQUIRES(lock_);
+  void DestroyRecord(uint64_t token, size_t index) OR_REQUIRES(lock_);
   void ReleaseLinks(uint64_t token) OR_REQUIRES(lock_);
   [[nodiscard]] ErrorCode ApplyLink(const ValueLink& link, BitData* newValue) OR_REQUIRES(lock_);
   [[nodiscard]] ErrorCode ApplyLinks(uint64_t token, BitData* newValue) OR_REQUIRES(lock_);
   void ResetTable() OR_REQUIRES(lock_);
-  uint64_t AllocateLocked(const OperationSet& set, const OperationDescriptor* descriptor)
-      OR_REQUIRES(lock_);
+  // Returns the new token; its slot index is stored in `*index`.
+  uint64_t AllocateLocked(const OperationSet& set, const OperationDescriptor* descriptor,
+                          uint32_t* index) OR_REQUIRES(lock_);
   static bool MustExecute(const OperationRecord& record);
   // Finds `token` for a reader and tells whether it must be executed (flushed) first. When it
   // need not, posts a Failed operation's message for a value reader (`reportFailure`) as
@@ -200,6 +208,10 @@ class OperationPool {
   [[nodiscard]] ErrorCode ReadResolvedValue(uint64_t token, Visit visit);
   template <class Visit>
   [[nodiscard]] ErrorCode VisitValue(uint64_t token, Visit visit) OR_REQUIRES(lock_);
+  // VisitValue for the record of `token` found in this critical section.
+  template <class Visit>
+  [[nodiscard]] ErrorCode VisitFound(uint64_t token, OperationRecord* record, Visit visit)
+      OR_REQUIRES(lock_);
 
   // Constant after construction.
   const Logger logger_;

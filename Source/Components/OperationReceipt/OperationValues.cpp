@@ -91,7 +91,11 @@ ErrorCode OperationPool::ReadResolvedValue(uint64_t token, Visit visit) {
     if (const ErrorCode lookup = FindForRead(token, /*reportFailure=*/true, &record, &mustExecute)) {
       return lookup;
     }
-    if (!mustExecute) return VisitValue(token, visit);
+    if (!mustExecute) {
+      // A Failed record's message went to the error service: reach the record afresh.
+      return record->state == State::kFailed ? VisitValue(token, visit)
+                                              : VisitFound(token, record, visit);
+    }
   }
   if (const ErrorCode ensured = EnsureExecuted(token, /*reportFailure=*/true)) return ensured;
   PoolGuard guard(lock_);
@@ -102,11 +106,20 @@ template <class Visit>
 ErrorCode OperationPool::VisitValue(uint64_t token, Visit visit) {
   OperationRecord* record;
   if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  return VisitFound(token, record, visit);
+}
+
+template <class Visit>
+ErrorCode OperationPool::VisitFound(uint64_t token, OperationRecord* record, Visit visit) {
   if (!record->hasValue || (record->value == nullptr && record->links.empty())) {
     return Post(kOperationHasNoValue, NoValueMessage(token), kPoolSource, __LINE__);
   }
-  if (const ErrorCode resolved = ResolveValue(token)) return resolved;
-  if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  // A value already built needs no resolution (ResolveValue would leave it as it is), so the
+  // record found is still the one to show.
+  if (record->value == nullptr) {
+    if (const ErrorCode resolved = ResolveValue(token)) return resolved;
+    if (const ErrorCode lookup = FindOperation(token, &record)) return lookup;
+  }
   visit(record->value);
   return kNoError;
 }
@@ -189,9 +202,9 @@ ErrorCode OperationPool::GetOperationState(uint64_t token, uint32_t* state) {
   return kNoError;
 }
 
+// StoreValue finds the record itself, with the same error for a token that is not live.
 ErrorCode OperationPool::SetValue(uint64_t token, BitData* value) {
   PoolGuard guard(lock_);
-  if (const ErrorCode lookup = FindOperation(token, nullptr)) return lookup;
   return StoreValue(token, value);
 }
 

@@ -98,7 +98,8 @@ class OR_CAPABILITY("mutex") PoolLock {
   // Waits with a growing pause between looks: a holder that releases and at once takes the lock
   // again for its next step keeps it, instead of the lock moving between cores at every step.
   // Then yields, so that a holder that was descheduled gets the core, and at last sleeps.
-  void LockContended() {
+  // Kept out of line so that the uncontended path inlines into every critical section.
+  __attribute__((noinline)) void LockContended() {
     int pauses = 1;
     for (int spin = 0; spin < kSpins; ++spin) {
       for (int i = 0; i < pauses; ++i) Pause();
