@@ -26,6 +26,7 @@
 
 #include "BenchSupport.h"
 #include "BitData.h"
+#include "LifecycleBatch.h"
 #include "Registration.h"
 #include "StandInServices.h"
 
@@ -38,20 +39,6 @@ constexpr int64_t kDestinationsPerFlush = 16;
 constexpr int64_t kSourcesPerDestination = 4;
 constexpr int64_t kTraceBatch = 64;
 
-// One batch of the buffered lifecycle without a value; the error codes are OR-ed into `failed`.
-inline void RunLifecycleBatch(const OperationReceiptComponent& table,
-                              const OperationDescriptor& descriptor, std::vector<uint64_t>& tokens,
-                              uint32_t& failed) {
-  for (uint64_t& token : tokens) failed |= table.CreateOperation(&descriptor, &token);
-  failed |= table.Flush();
-  for (const uint64_t token : tokens) {
-    uint32_t code = 1;
-    failed |= table.GetErrorCode(token, &code);
-    failed |= code;
-  }
-  for (const uint64_t token : tokens) failed |= table.ReleaseOperation(token);
-}
-
 void A_Lifecycle(benchmark::State& state) {
   EnsurePopulation(0);
   const int64_t batch = state.range(0);
@@ -59,14 +46,14 @@ void A_Lifecycle(benchmark::State& state) {
   uint64_t executed = 0;
   const OperationDescriptor descriptor = CountingDescriptor(&executed);
   std::vector<uint64_t> tokens(static_cast<size_t>(batch));
-  uint32_t failed = 0;
+  BatchOutcome outcome;
   const uint64_t queriesBefore = StandIn_LoggingCallCount(StandInLogging_IsLogEnabled);
   Measurement measurement;
-  for (auto _ : state) RunLifecycleBatch(table, descriptor, tokens, failed);
+  for (auto _ : state) RunLifecycleBatch(table, descriptor, tokens, outcome);
   measurement.Stop();
   const uint64_t queries = StandIn_LoggingCallCount(StandInLogging_IsLogEnabled) - queriesBefore;
   const double operations = static_cast<double>(state.iterations()) * static_cast<double>(batch);
-  if (FailIf(state, failed, "an entry failed")) return;
+  if (FailIf(state, outcome.failed, "an entry failed")) return;
   if (FailIf(state, executed != static_cast<uint64_t>(operations), "operations not executed")) {
     return;
   }
@@ -96,26 +83,13 @@ void B_LifecycleValue32(benchmark::State& state) {
   descriptor.executeCallback = &SetValue32Callback;
   descriptor.hasValue = 1;
   std::vector<uint64_t> tokens(static_cast<size_t>(batch));
-  uint32_t failed = 0;
-  uint64_t wrongValues = 0;
+  BatchOutcome outcome;
   Measurement measurement;
-  for (auto _ : state) {
-    for (uint64_t& token : tokens) failed |= table.CreateOperation(&descriptor, &token);
-    failed |= table.Flush();
-    for (const uint64_t token : tokens) {
-      uint32_t code = 1;
-      failed |= table.GetErrorCode(token, &code);
-      failed |= code;
-      uint32_t value = 0;
-      failed |= table.GetValueUInt32(token, &value);
-      wrongValues += value != static_cast<uint32_t>(token);
-    }
-    for (const uint64_t token : tokens) failed |= table.ReleaseOperation(token);
-  }
+  for (auto _ : state) RunLifecycleBatch<true>(table, descriptor, tokens, outcome);
   measurement.Stop();
   const double operations = static_cast<double>(state.iterations()) * static_cast<double>(batch);
-  if (FailIf(state, failed, "an entry failed")) return;
-  if (FailIf(state, wrongValues, "a value read back wrong")) return;
+  if (FailIf(state, outcome.failed, "an entry failed")) return;
+  if (FailIf(state, outcome.wrongValues, "a value read back wrong")) return;
   if (FailIf(state, executed != static_cast<uint64_t>(operations), "operations not executed")) {
     return;
   }
@@ -266,18 +240,18 @@ void E_TraceLines(benchmark::State& state) {
   uint64_t executed = 0;
   const OperationDescriptor descriptor = CountingDescriptor(&executed);
   std::vector<uint64_t> tokens(kTraceBatch);
-  uint32_t failed = 0;
+  BatchOutcome outcome;
   StandIn_LoggingSetSink(&StandIn_LoggingDiscardSink, nullptr);
   StandIn_LoggingSetEnabledLevels(levels);
   const uint64_t linesBefore = StandIn_LoggingCallCount(StandInLogging_Log);
   Measurement measurement;
-  for (auto _ : state) RunLifecycleBatch(table, descriptor, tokens, failed);
+  for (auto _ : state) RunLifecycleBatch(table, descriptor, tokens, outcome);
   measurement.Stop();
   const uint64_t lines = StandIn_LoggingCallCount(StandInLogging_Log) - linesBefore;
   StandIn_LoggingSetEnabledLevels(0);
   StandIn_LoggingSetSink(nullptr, nullptr);
   const double operations = static_cast<double>(state.iterations()) * kTraceBatch;
-  if (FailIf(state, failed, "an entry failed")) return;
+  if (FailIf(state, outcome.failed, "an entry failed")) return;
   if (FailIf(state, lines == 0, "no line was written")) return;
   const double nsPerOp = measurement.Report(state, operations, kTraceBatch);
   const double linesPerOp = static_cast<double>(lines) / operations;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "LifecycleBatch.h"
 #include "BitData.h"
 #include "Registration.h"
 
@@ -86,21 +87,12 @@ void Scale_Lifecycle(benchmark::State& state) {
   uint64_t executed = 0;
   const OperationDescriptor descriptor = CountingDescriptor(&executed);
   std::vector<uint64_t> tokens(static_cast<size_t>(batch));
-  uint32_t failed = 0;
+  BatchOutcome outcome;
   Measurement measurement;
-  for (auto _ : state) {
-    for (uint64_t& token : tokens) failed |= table.CreateOperation(&descriptor, &token);
-    failed |= table.Flush();
-    for (const uint64_t token : tokens) {
-      uint32_t code = 1;
-      failed |= table.GetErrorCode(token, &code);
-      failed |= code;
-    }
-    for (const uint64_t token : tokens) failed |= table.ReleaseOperation(token);
-  }
+  for (auto _ : state) RunLifecycleBatch(table, descriptor, tokens, outcome);
   measurement.Stop();
   const double operations = static_cast<double>(state.iterations()) * static_cast<double>(batch);
-  if (FailIf(state, failed, "an entry failed")) return;
+  if (FailIf(state, outcome.failed, "an entry failed")) return;
   StoreResult("scale/" + std::to_string(live), measurement.Report(state, operations, batch));
   state.counters["live"] = static_cast<double>(live);
 }

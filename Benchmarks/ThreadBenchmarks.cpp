@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "LifecycleBatch.h"
 #include "Registration.h"
 #include "StandInServices.h"
 
@@ -31,7 +32,7 @@ constexpr int kThreadRepetitions = 5;
 // One cache line each: the threads update their own results on every operation, and sharing a
 // line would make the benchmark measure that line moving between cores.
 struct alignas(64) ThreadResult {
-  uint32_t failed = 0;
+  BatchOutcome outcome;
   uint64_t executed = 0;
   AllocCounts allocations;
 };
@@ -55,14 +56,7 @@ void F_Threads(benchmark::State& state) {
       while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
       const AllocCounts before = ThreadAllocCounts();
       for (int64_t round = 0; round < rounds; ++round) {
-        for (uint64_t& token : tokens) result.failed |= table.CreateOperation(&descriptor, &token);
-        result.failed |= table.Flush();
-        for (const uint64_t token : tokens) {
-          uint32_t code = 1;
-          result.failed |= table.GetErrorCode(token, &code);
-          result.failed |= code;
-        }
-        for (const uint64_t token : tokens) result.failed |= table.ReleaseOperation(token);
+        RunLifecycleBatch(table, descriptor, tokens, result.outcome);
       }
       result.allocations = ThreadAllocCounts() - before;
     });
@@ -80,7 +74,7 @@ void F_Threads(benchmark::State& state) {
   uint32_t failed = 0;
   uint64_t executed = 0;
   for (const ThreadResult& result : results) {
-    failed |= result.failed;
+    failed |= result.outcome.failed;
     executed += result.executed;
     allocations.allocations += result.allocations.allocations;
     allocations.requestedBytes += result.allocations.requestedBytes;

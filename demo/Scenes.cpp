@@ -210,20 +210,29 @@ void SceneBufferedReads(Session& s) {
   for (const uint64_t token : tokens) s.table.ReleaseOperation(token);
 }
 
+namespace {
+
+// A buffered read of `reg` through the C++ client, its value the register's; named after the
+// register unless `name` is given.
+Operation QueueRead(Session& s, Reg reg, const char* name = nullptr) {
+  return s.client
+      .Create(name != nullptr ? name : ReadName(reg), RegisterRead{&s.table, &s.target, reg},
+              kWithValue)
+      .operation;
+}
+
+}  // namespace
+
 // ---- Scene 2 ------------------------------------------------------------------------------
 
 void SceneStatusWord(Session& s) {
   PrintHeading(2, "a status word assembled from bit fields",
                "An operation without work of its own gets its value from bits of three reads\n"
                "through value links; reading it flushes the batch on demand and builds the word.");
-  const auto read = [&s](Reg reg) {
-    return s.client.Create(ReadName(reg), RegisterRead{&s.table, &s.target, reg}, kWithValue)
-        .operation;
-  };
   Say("queueing reads of STATUS, CONTROL and ID, and the 'Status word' (C++ helpers)");
-  Operation status = read(Reg::STATUS);
-  Operation control = read(Reg::CONTROL);
-  Operation id = read(Reg::ID);
+  Operation status = QueueRead(s, Reg::STATUS);
+  Operation control = QueueRead(s, Reg::CONTROL);
+  Operation id = QueueRead(s, Reg::ID);
   Operation word = s.client.CreateEmpty("Status word", kWithValue).operation;
   Say("linking bits of the reads into the word (each link holds a reference on its source):");
   Say("  STATUS bits 0-3,6,7 -> word bits 0-3,5,6  (on each side a run, then two positions)");
@@ -274,15 +283,11 @@ void SceneFailingAccess(Session& s) {
                "The second of four reads hits a bus fault: the reads after it are marked Failed\n"
                "with its code and message, but a cleanup created with alwaysExecute still runs.");
   uint32_t statusSeenByCleanup = 0;
-  const auto read = [&s](Reg reg) {
-    return s.client.Create(ReadName(reg), RegisterRead{&s.table, &s.target, reg}, kWithValue)
-        .operation;
-  };
   Say("queueing reads of PC, FAULTY, SP and STATUS, then 'Clear sticky fault' (alwaysExecute)");
-  Operation pc = read(Reg::PC);
-  Operation faulty = read(Reg::FAULTY);
-  Operation sp = read(Reg::SP);
-  Operation status = read(Reg::STATUS);
+  Operation pc = QueueRead(s, Reg::PC);
+  Operation faulty = QueueRead(s, Reg::FAULTY);
+  Operation sp = QueueRead(s, Reg::SP);
+  Operation status = QueueRead(s, Reg::STATUS);
   // Writes 1 to STATUS bit 7 to clear the sticky fault; its value is STATUS afterwards.
   auto clearStickyFault = [&s, &statusSeenByCleanup](uint64_t token) {
     statusSeenByCleanup = s.target.Read(Reg::STATUS).value;
@@ -350,12 +355,8 @@ void SceneCancelWrites(Session& s) {
                "second withdraws it and the one before it, so the flush runs only the last two.");
   static const char* const kWriteNames[] = {"Set CONTROL bit 0", "Set CONTROL bit 1",
                                             "Set CONTROL bit 2", "Set CONTROL bit 3"};
-  const auto readControl = [&s](const char* name) {
-    return s.client.Create(name, RegisterRead{&s.table, &s.target, Reg::CONTROL}, kWithValue)
-        .operation;
-  };
   Say("reading CONTROL first (the read flushes on demand)");
-  Operation before = readControl("Read CONTROL before");
+  Operation before = QueueRead(s, Reg::CONTROL, "Read CONTROL before");
   const uint32_t controlBefore = before.ValueAs<uint16_t>().value;  // flushes on demand
   const uint64_t writesBefore = s.target.WriteCount(Reg::CONTROL);
 
@@ -382,7 +383,7 @@ void SceneCancelWrites(Session& s) {
   const uint64_t writesSeen = s.target.WriteCount(Reg::CONTROL) - writesBefore;
   Say("Flush() returned " + Hex(flushed, 8) + "; the target saw " + std::to_string(writesSeen) +
       " writes to CONTROL; reading CONTROL again");
-  Operation after = readControl("Read CONTROL after");
+  Operation after = QueueRead(s, Reg::CONTROL, "Read CONTROL after");
   const uint32_t controlAfter = after.ValueAs<uint16_t>().value;
   Say("CONTROL " + Hex(controlBefore, 4) + " -> " + Hex(controlAfter, 4) + ": bits 2 and 3 " +
       ((controlAfter & 0xCu) == 0xCu ? "set" : "NOT set") + ", bits 0 and 1 " +
