@@ -9,10 +9,20 @@
 // new slab is added when those run out. A buffer of up to 64 bits thus needs no allocation at
 // all once the slabs have grown to the program's peak, and a longer one only its words.
 //
-// The registry's lock guards the free list, the never-used slots and the live count. It is held
-// for a few instructions only: a buffer's fields are filled after its slot was taken, and a
-// buffer is held, its words freed and its fields cleared before its slot is given back. All of
-// the registry is trivially destructible, so buffers may be created and freed during exit.
+// Each thread keeps a few slots of its own: up to kThreadBatch taken from the registry in one
+// critical section and not yet live, and up to kThreadBatch it freed, handed back to the end of
+// the free list in one critical section, oldest first. So creating and freeing a buffer take the
+// registry's lock once per kThreadBatch buffers instead of once each, and a freed slot waits at
+// least as long as before to be reused. The live count is the sum of per-thread counts (each
+// written only by its thread) and of what exited threads left; a thread's slots go back to the
+// registry when it exits, and calls made after that (from other exit handlers, or during process
+// exit) take the registry's lock each time, as every call did before.
+//
+// The registry's lock guards the free list, the never-used slots, the list of threads and the
+// count left by exited threads. It is held for a few instructions only: a buffer's fields are
+// filled after its slot was taken, and a buffer is held, its words freed and its fields cleared
+// before its slot is given back. The registry is trivially destructible, and so is each thread's
+// cache, so buffers may be created and freed during exit.
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -27,6 +37,23 @@ namespace standin::bitdata {
 namespace {
 
 constexpr uint64_t kQuarantined = 1024;
+constexpr size_t kThreadBatch = 32;
+
+// One thread's slots and counts. Only its thread touches the lists; the counts are read by
+// LiveBufferCount from any thread, so they are atomics (stored, never read-modified-written).
+struct ThreadSlots {
+  enum Phase : uint8_t { kUnused, kActive, kRetired };
+  BitData* taken = nullptr;  // taken from the registry, not yet live, linked through nextFree
+  size_t takenCount = 0;
+  BitData* freedHead = nullptr;  // freed by this thread, oldest first, not yet handed back
+  BitData* freedTail = nullptr;
+  size_t freedCount = 0;
+  std::atomic<uint64_t> created{0};
+  std::atomic<uint64_t> destroyed{0};
+  ThreadSlots* next = nullptr;  // the registry's list of active threads, under its lock
+  ThreadSlots* previous = nullptr;
+  Phase phase = kUnused;
+};
 
 struct Registry {
   SpinLock lock;
@@ -35,10 +62,13 @@ struct Registry {
   uint64_t freeCount = 0;
   BitData* unused = nullptr;  // never-used slots of the newest slab
   size_t unusedCount = 0;
-  uint64_t live = 0;
+  uint64_t live = 0;  // created minus freed by calls without a thread cache and exited threads
+  ThreadSlots* threads = nullptr;
 };
 
 Registry gRegistry;
+// Initial-exec storage: the calling thread's cache is one register-relative access away.
+thread_local ThreadSlots tSlots __attribute__((tls_model("initial-exec")));
 std::atomic<uint64_t> gMisuses{0};
 
 BitData* PopFree(Registry& registry) {
@@ -69,6 +99,125 @@ BitData* TakeSlot(Registry& registry) {
   }
   --registry.unusedCount;
   return registry.unused++;
+}
+
+void Bump(std::atomic<uint64_t>& count) {
+  count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+// Appends this thread's freed slots to the registry's free list. Called with the lock held.
+void HandBackFreed(Registry& registry, ThreadSlots& slots) {
+  if (slots.freedHead == nullptr) return;
+  if (registry.freeTail == nullptr) {
+    registry.freeHead = slots.freedHead;
+  } else {
+    registry.freeTail->storage.nextFree = slots.freedHead;
+  }
+  registry.freeTail = slots.freedTail;
+  registry.freeCount += slots.freedCount;
+  slots.freedHead = slots.freedTail = nullptr;
+  slots.freedCount = 0;
+}
+
+// Gives a thread's slots back and folds its counts into the registry's when the thread exits.
+void Retire(ThreadSlots& slots) {
+  std::lock_guard<SpinLock> lock(gRegistry.lock);
+  if (slots.phase != ThreadSlots::kActive) return;
+  while (slots.taken != nullptr) {
+    BitData* slot = slots.taken;
+    slots.taken = slot->storage.nextFree;
+    PushFree(gRegistry, *slot);
+  }
+  slots.takenCount = 0;
+  HandBackFreed(gRegistry, slots);
+  gRegistry.live += slots.created.load(std::memory_order_relaxed) -
+                    slots.destroyed.load(std::memory_order_relaxed);
+  if (slots.previous != nullptr) {
+    slots.previous->next = slots.next;
+  } else {
+    gRegistry.threads = slots.next;
+  }
+  if (slots.next != nullptr) slots.next->previous = slots.previous;
+  slots.phase = ThreadSlots::kRetired;
+}
+
+struct ThreadSlotsRetirer {
+  bool armed = false;
+  ~ThreadSlotsRetirer() {
+    if (armed) Retire(tSlots);
+  }
+};
+thread_local ThreadSlotsRetirer tRetirer;
+
+// This thread's cache, joined to the registry on first use; null once the thread is exiting.
+ThreadSlots* ThreadCache() {
+  ThreadSlots& slots = tSlots;
+  if (slots.phase == ThreadSlots::kActive) return &slots;
+  if (slots.phase == ThreadSlots::kRetired) return nullptr;
+  tRetirer.armed = true;
+  std::lock_guard<SpinLock> lock(gRegistry.lock);
+  slots.next = gRegistry.threads;
+  if (slots.next != nullptr) slots.next->previous = &slots;
+  gRegistry.threads = &slots;
+  slots.phase = ThreadSlots::kActive;
+  return &slots;
+}
+
+// Fills an empty cache with up to kThreadBatch slots; false when not even one can be had.
+bool Refill(ThreadSlots& slots) {
+  std::lock_guard<SpinLock> lock(gRegistry.lock);
+  while (slots.takenCount < kThreadBatch) {
+    BitData* slot = TakeSlot(gRegistry);
+    if (slot == nullptr) break;
+    slot->storage.nextFree = slots.taken;
+    slots.taken = slot;
+    ++slots.takenCount;
+  }
+  return slots.takenCount != 0;
+}
+
+// A slot for a new buffer and its count, or null.
+BitData* CreateSlot() {
+  ThreadSlots* slots = ThreadCache();
+  if (slots == nullptr) {
+    std::lock_guard<SpinLock> lock(gRegistry.lock);
+    BitData* slot = TakeSlot(gRegistry);
+    if (slot != nullptr) ++gRegistry.live;
+    return slot;
+  }
+  if (slots->takenCount == 0 && !Refill(*slots)) return nullptr;
+  BitData* slot = slots->taken;
+  slots->taken = slot->storage.nextFree;
+  --slots->takenCount;
+  Bump(slots->created);
+  return slot;
+}
+
+// Gives back the slot of a buffer that was just emptied and uncounts it. Its state is set to
+// free last, once it is on a list.
+void FreeSlot(BitData& slot) {
+  ThreadSlots* slots = ThreadCache();
+  if (slots == nullptr) {
+    std::lock_guard<SpinLock> lock(gRegistry.lock);
+    PushFree(gRegistry, slot);
+    --gRegistry.live;
+    slot.state.store(kSlotFree, std::memory_order_release);
+    return;
+  }
+  slot.storage.nextFree = nullptr;
+  if (slots->freedTail == nullptr) {
+    slots->freedHead = &slot;
+  } else {
+    slots->freedTail->storage.nextFree = &slot;
+  }
+  slots->freedTail = &slot;
+  ++slots->freedCount;
+  Bump(slots->destroyed);
+  slot.state.store(kSlotFree, std::memory_order_release);
+  if (slots->freedCount >= kThreadBatch) {
+    std::lock_guard<SpinLock> lock(gRegistry.lock);
+    HandBackFreed(gRegistry, *slots);
+  }
 }
 
 // Takes the hold of a live slot, waiting while another call has it. False when the slot is not
@@ -115,12 +264,7 @@ BitData* CreateBuffer(uint64_t bits) {
     heapWords = static_cast<uint64_t*>(std::calloc(bits::WordCount(bits), sizeof(uint64_t)));
     if (heapWords == nullptr) return nullptr;
   }
-  BitData* slot;
-  {
-    std::lock_guard<SpinLock> lock(gRegistry.lock);
-    slot = TakeSlot(gRegistry);
-    if (slot != nullptr) ++gRegistry.live;
-  }
+  BitData* slot = CreateSlot();
   if (slot == nullptr) {
     std::free(heapWords);
     return nullptr;
@@ -144,16 +288,18 @@ bool DestroyBuffer(BitData* data) {
   if (slot->lengthInBits > kInlineBits) std::free(slot->storage.heapWords);
   slot->lengthInBits = 0;
   PoisonLength(*slot);
-  std::lock_guard<SpinLock> lock(gRegistry.lock);
-  PushFree(gRegistry, *slot);
-  --gRegistry.live;
-  slot->state.store(kSlotFree, std::memory_order_release);
+  FreeSlot(*slot);
   return true;
 }
 
 uint64_t LiveBufferCount() {
   std::lock_guard<SpinLock> lock(gRegistry.lock);
-  return gRegistry.live;
+  uint64_t live = gRegistry.live;  // unsigned: a thread may free what another created
+  for (const ThreadSlots* slots = gRegistry.threads; slots != nullptr; slots = slots->next) {
+    live += slots->created.load(std::memory_order_relaxed) -
+            slots->destroyed.load(std::memory_order_relaxed);
+  }
+  return live;
 }
 
 HeldBuffers::HeldBuffers(const BitData* only) { Hold(only, only); }
