@@ -1,14 +1,13 @@
 // StressTest.cpp
 //
-// Concurrency stress through the table: four worker slots, each running two threads in turn
-// (the first ends with operations still buffered while the others go on), take weighted steps
-// from one action table on their own and on shared operations; in the second run an observer
-// keeps reporting the clients of slots 2 and 3 disconnected. The harness counts the references
-// it holds (`held`). A disconnect drops one reference of each live operation of its client, so
-// an operation is "exposed" once a disconnect of its key began after those finished before its
-// creation, and only then may a held operation be refused or destroyed. At the end nothing but
-// the ended threads' abandoned operations is alive, and a disconnect of each client takes just
-// the buffer's reference of those. OR_TEST_SEED replays a run's choices (not its interleaving).
+// Concurrency stress through the table: four slots each run two threads in turn (the first ends
+// with operations still buffered), taking weighted steps from one action table on their own and
+// on shared operations, while (in the second run) an observer reports the clients of slots 2
+// and 3 disconnected. A disconnect drops one reference of each operation of its client; so only
+// an "exposed" operation (a disconnect of its key began after those finished before its creation)
+// may be refused or destroyed while the harness holds it. At the end only the ended threads'
+// abandoned operations live, and a disconnect of each client takes just the buffer's reference.
+// The seed is printed; OR_TEST_SEED replays a run's choices (not its interleaving).
 
 #include <gtest/gtest.h>
 
@@ -34,13 +33,13 @@ int KeyIndex(int32_t key) { return key < 0 ? 0 : 1 + (key - kClientBase); }
 struct Track {  // also the context of the operation's callbacks
   std::atomic<uint64_t> token{0};
   std::atomic<int> held{0}, executions{0}, destroys{0};
-  int32_t key = -1;             // -1: created in immediate mode
-  uint64_t finishedBefore = 0;  // disconnects of `key` finished before the creation
-  int owner = -1;               // the creating thread
+  int32_t key = -1, owner = -1;  // key -1: created in immediate mode; owner: the creating thread
+  uint64_t finishedBefore = 0;   // disconnects of `key` finished before the creation
   bool hasExecute = false, abandoned = false;
   uint8_t behaviour = 0;  // what the execute callback does
 };
 
+thread_local struct { uint8_t u8; uint32_t u32; uint64_t u64, token; char text[16]; } scratch;  // out-parameters
 struct Model {
   std::unique_ptr<Track[]> tracks{new Track[kCapacity]};
   std::atomic<size_t> used{0};
@@ -52,9 +51,10 @@ struct Model {
 
   size_t Used() const { return std::min(used.load(), kCapacity); }
   bool Exposed(const Track& track) const { return started[KeyIndex(track.key)] > track.finishedBefore; }
-  void Violation(const std::string& what, const Track* track) {
+  void Expect(bool ok, const char* what, const Track* t = nullptr, uint64_t detail = 0) {
+    if (ok) return;
     std::lock_guard<std::mutex> lock(mutex);
-    if (messages.size() < 20) messages.push_back(what + " (token " + std::to_string(track ? track->token.load() : 0) + ")");
+    if (messages.size() < 20) messages.push_back(what + (" " + std::to_string(detail)) + " (token " + std::to_string(t ? t->token.load() : 0) + ")");
   }
 };
 Model models[2];  // for the whole process: a leaked operation's callbacks find their contexts
@@ -76,11 +76,9 @@ struct Worker {
   Track* Pick() { return handles.empty() ? nullptr : handles[Roll(handles.size())]; }
   void Judge(uint32_t result, const Track& t, Answer answer, const char* what) {
     uint32_t state = 0;
-    const bool own = t.owner == thread;
-    if (answer == kOwn && !own ? result == kInvalid
-        : result == 0 || (answer != kHeld && result != kInvalid) || M->Exposed(t) ||
-              (answer != kHeld && !M->strict && Table().GetOperationState(t.token, &state) == 0)) return;
-    M->Violation(std::string(what) + " answered " + std::to_string(result), &t);
+    const bool passedOn = answer != kHeld && (result != kInvalid || (!M->strict && Table().GetOperationState(t.token, &state) == 0));
+    M->Expect(answer == kOwn && t.owner != thread ? result == kInvalid : result == 0 || passedOn || M->Exposed(t),
+              what, &t, result);
   }
   Track* Create(bool wantToken) {
     const size_t index = M->used.fetch_add(1);
@@ -94,57 +92,46 @@ struct Worker {
     t.behaviour = immediate ? 0 : static_cast<uint8_t>(Roll(32));
     OperationDescriptor descriptor{"Stress", t.hasExecute ? OnExecute : nullptr, OnValue, &t, OnDestroy,
                                    Roll(3) == 0, {}, Roll(5) == 0, {}};
-    uint64_t token = 0;
     t.held = wantToken;  // the creator's reference exists from allocation on
-    const uint32_t result = Table().CreateOperation(&descriptor, wantToken ? &token : nullptr);
+    const uint32_t result = Table().CreateOperation(&descriptor, wantToken ? &scratch.token : nullptr);
     // Without a token the creation gives its reference back, which a disconnect may have taken.
-    if (!immediate && result != 0 && (wantToken || result != kInvalid || !M->Exposed(t))) {
-      M->Violation("a buffered creation answered " + std::to_string(result), &t);
-    }
+    M->Expect(immediate || result == 0 || (!wantToken && result == kInvalid && M->Exposed(t)), "a buffered creation", &t, result);
     if (!wantToken) return nullptr;
-    t.token = token;
+    t.token = scratch.token;
     handles.push_back(&t);
     return &t;
   }
-  uint32_t Take(Track& t) {
+  uint32_t Take(Track& t, bool handle) {
     const uint32_t result = Table().AcquireOperation(t.token);
-    if (result == 0) ++t.held;
-    return result;
+    if (result == 0 && handle) handles.push_back(&t);
+    return t.held += result == 0, result;
   }
-  uint32_t Release(Track* t) {
-    --t->held;  // before the call: its destroy callback must see it gone
-    return Table().ReleaseOperation(t->token);
-  }
+  uint32_t Release(Track* t) { return --t->held, Table().ReleaseOperation(t->token); }  // its destroy sees it gone
+  uint32_t Drop(Track* t) { return handles.erase(std::find(handles.begin(), handles.end(), t)), Release(t); }
   uint32_t Flush() {
     uint32_t pending = 1;
-    if (or_model::Immediate()) M->Violation("a worker is in immediate mode between calls", nullptr);
+    M->Expect(!or_model::Immediate(), "a worker is in immediate mode between calls");
     (void)Table().Flush();
-    if (Table().GetPendingOperationCount(id, &pending) != 0 || pending != 0) {
-      M->Violation("a flush left operations of its client pending", nullptr);
-    }
+    M->Expect(Table().GetPendingOperationCount(id, &pending) == 0 && pending == 0, "a flush left its client's operations pending");
     return 0;
   }
   uint32_t Unpublish() {
     if (published.empty()) return 0;
     Track* t = published.back();
     published.pop_back();
-    {
-      std::lock_guard<std::mutex> lock(M->mutex);
-      M->shared.erase(std::find(M->shared.begin(), M->shared.end(), std::make_pair(t, thread)));
-    }
+    std::unique_lock<std::mutex> lock(M->mutex);
+    M->shared.erase(std::find(M->shared.begin(), M->shared.end(), std::make_pair(t, thread)));
+    lock.unlock();
     Judge(Release(t), *t, kHeld, "ReleaseOperation of a published operation");
     return 0;
   }
 
   static uint32_t OnExecute(uint64_t token, void* context);
-  static uint32_t OnValue(uint64_t, void*, BitData* value) {
-    if (value == nullptr) M->Violation("a value callback was told of no value", nullptr);
-    return 0;
-  }
+  static uint32_t OnValue(uint64_t, void*, BitData* value) { return M->Expect(value, "a value callback without a value"), 0; }
   static void OnDestroy(void* context) {
     Track& t = *static_cast<Track*>(context);
-    if (t.destroys++ != 0) M->Violation("an operation was destroyed twice", &t);
-    if (t.held > 0 && !M->Exposed(t)) M->Violation("an operation was destroyed while held", &t);
+    M->Expect(t.destroys++ == 0, "an operation was destroyed twice", &t);
+    M->Expect(t.held == 0 || M->Exposed(t), "an operation was destroyed while held", &t);
   }
 };
 thread_local Worker* tWorker = nullptr;
@@ -152,87 +139,59 @@ thread_local Worker* tWorker = nullptr;
 uint32_t Worker::OnExecute(uint64_t token, void* context) {
   Track& t = *static_cast<Track*>(context);
   t.token = token;
-  if (t.executions++ != 0) M->Violation("an operation was executed twice", &t);
-  if (const char* problem = or_model::ExecutingProblem(token, M->Exposed(t))) M->Violation(problem, &t);
+  M->Expect(t.executions++ == 0, "an operation was executed twice", &t);
+  const char* problem = or_model::ExecutingProblem(token, M->Exposed(t));
+  M->Expect(!problem, problem, &t);
   if (t.behaviour & 1) tWorker->Create(t.behaviour & 8);  // executes at once
-  if (t.behaviour & 2) {
-    BitData* value = or_model::MakeBits(16, token);
-    if (Table().SetValue(token, value) == kInvalid) BitData_FreeManaged(value);
-  }
+  BitData* value = t.behaviour & 2 ? or_model::MakeBits(16, token) : nullptr;
+  if (value && Table().SetValue(token, value) == kInvalid) BitData_FreeManaged(value);
   if (t.behaviour & 4) (void)Table().SetError(token, 0x66, "from execute");
   return t.behaviour & 16 ? 5 : 0;
 }
 
-uint64_t scratch[2];  // out-parameters nobody reads
-struct Action {
-  const char* name;
-  unsigned weight;
-  Answer answer;
-  uint32_t (*run)(Worker&, Track&);
-};
+struct Action { const char* name; unsigned weight; Answer answer; uint32_t (*run)(Worker&, Track&); };
 const Action kActions[] = {
     {"CreateOperation", 22, kAny, [](Worker& w, Track&) { return w.Create(w.Roll(10) != 0), 0u; }},
-    {"ReleaseOperation", 14, kHeld, [](Worker& w, Track& t) {
-       w.handles.erase(std::find(w.handles.begin(), w.handles.end(), &t));
-       return w.Release(&t);
-     }},
-    {"AcquireOperation", 4, kHeld, [](Worker& w, Track& t) {
-       const uint32_t result = w.Take(t);
-       if (result == 0) w.handles.push_back(&t);
-       return result;
-     }},
+    {"ReleaseOperation", 14, kHeld, [](Worker& w, Track& t) { return w.Drop(&t); }},
+    {"AcquireOperation", 4, kHeld, [](Worker& w, Track& t) { return w.Take(t, true); }},
     {"Flush", 7, kAny, [](Worker& w, Track&) { return w.Flush(); }},
     {"FlushOperation", 5, kOwn, [](Worker& w, Track& t) {
        uint32_t state = 99;
        const uint32_t result = Table().FlushOperation(t.token);
-       if (t.owner == w.thread && Table().GetOperationState(t.token, &state) == 0 && state == OperationState_Pending) {
-         M->Violation("FlushOperation left its operation pending", &t);
-       }
+       M->Expect(t.owner != w.thread || Table().GetOperationState(t.token, &state) != 0 || state != OperationState_Pending,
+                 "FlushOperation left its operation pending", &t);
        return result;
      }},
     {"CancelOperation", 5, kOwn, [](Worker& w, Track& t) {
        uint32_t before = 99, after = 99;
        if (Table().GetOperationState(t.token, &before) != 0) return kInvalid;
        const uint32_t result = Table().CancelOperation(t.token);
-       if (t.owner == w.thread && result != kInvalid && Table().GetOperationState(t.token, &after) == 0 &&
-           (result != (before == OperationState_Executed ? OR_OPERATION_ALREADY_EXECUTED : 0) ||
-            after != (before == OperationState_Pending ? uint32_t{OperationState_Canceled} : before))) {
-         M->Violation("a cancel answered " + std::to_string(result) + ", left " + std::to_string(after), &t);
-       }
+       M->Expect(t.owner != w.thread || result == kInvalid || Table().GetOperationState(t.token, &after) != 0 ||
+                     (result == (before == OperationState_Executed ? OR_OPERATION_ALREADY_EXECUTED : 0) &&
+                      after == (before == OperationState_Pending ? uint32_t{OperationState_Canceled} : before)),
+                 "a cancel answered, or left the state", &t, uint64_t{result} << 32 | after);
        return result;
      }},
     {"GetValue", 3, kRead, [](Worker&, Track& t) {
        BitData* value = nullptr;
        const uint32_t result = Table().GetValue(t.token, &value);
-       BitData_FreeManaged(value);
-       return result;
+       return BitData_FreeManaged(value), result;
      }},
-    {"GetValueUInt64", 2, kRead, [](Worker&, Track& t) { return Table().GetValueUInt64(t.token, scratch); }},
-    {"GetValueUInt8", 1, kRead, [](Worker&, Track& t) {
-       uint8_t value = 0;
-       return Table().GetValueUInt8(t.token, &value);
-     }},
-    {"GetErrorCode", 2, kRead, [](Worker&, Track& t) {
-       uint32_t code = 0;
-       return Table().GetErrorCode(t.token, &code);
-     }},
-    {"GetErrorMessage", 2, kRead, [](Worker&, Track& t) {
-       char buffer[16];
-       return Table().GetErrorMessage(t.token, buffer, sizeof buffer, nullptr);
-     }},
+    {"GetValueUInt64", 2, kRead, [](Worker&, Track& t) { return Table().GetValueUInt64(t.token, &scratch.u64); }},
+    {"GetValueUInt8", 1, kRead, [](Worker&, Track& t) { return Table().GetValueUInt8(t.token, &scratch.u8); }},
+    {"GetErrorCode", 2, kRead, [](Worker&, Track& t) { return Table().GetErrorCode(t.token, &scratch.u32); }},
+    {"GetErrorMessage", 2, kRead, [](Worker&, Track& t) { return Table().GetErrorMessage(t.token, scratch.text, 16, nullptr); }},
     {"GetOperationState", 2, kHeld, [](Worker& w, Track& t) {
        uint32_t state = 99;
        const uint32_t result = Table().GetOperationState(t.token, &state);
-       if (result == 0 && t.hasExecute && !or_model::StateAgrees(state, t.executions, t.owner == w.thread)) {
-         M->Violation("the state " + std::to_string(state) + " disagrees with the executions seen", &t);
-       }
+       M->Expect(result || !t.hasExecute || or_model::StateAgrees(state, t.executions, t.owner == w.thread),
+                 "the state disagrees with the executions seen", &t, state);
        return result;
      }},
     {"SetValue", 5, kHeld, [](Worker& w, Track& t) {
        BitData* value = or_model::MakeBits(1 + w.Roll(100), w.random());
        const uint32_t result = Table().SetValue(t.token, value);
-       if (result == kInvalid) BitData_FreeManaged(value);  // the caller still owns it
-       return result;
+       return result == kInvalid ? BitData_FreeManaged(value), result : result;  // the caller still owns it
      }},
     {"SetValueSize", 3, kHeld, [](Worker& w, Track& t) { return Table().SetValueSize(t.token, w.Roll(3) * 50); }},
     {"SetError", 3, kHeld, [](Worker& w, Track& t) { return Table().SetError(t.token, 0x66, w.Roll(2) ? "stress" : nullptr); }},
@@ -246,14 +205,12 @@ const Action kActions[] = {
        const IndexRun element{1, 1, {}, run, run + 2, run + 2};
        const IndexList list{&element, &element + 1, &element + 1, run[1]}, *lists = w.Roll(3) ? nullptr : &list;
        const uint32_t result = Table().LinkValue(destination->token, source->token, lists, lists);
-       if (result != 0 && !M->Exposed(*destination) && !M->Exposed(*source)) {
-         M->Violation("LinkValue of two held operations answered " + std::to_string(result), destination);
-       }
+       M->Expect(!result || M->Exposed(*destination) || M->Exposed(*source), "LinkValue of held operations", &t, result);
        return 0u;
      }},
     {"publish", 5, kHeld, [](Worker& w, Track& t) {
-       const uint32_t result = w.Take(t);
        std::lock_guard<std::mutex> lock(M->mutex);
+       const uint32_t result = w.Take(t, false);
        if (result == 0) M->shared.emplace_back(&t, w.thread), w.published.push_back(&t);
        return result;
      }},
@@ -263,9 +220,8 @@ const Action kActions[] = {
        std::unique_lock<std::mutex> lock(M->mutex);
        if (M->shared.empty()) return 0u;
        Track& t = *M->shared[w.Roll(M->shared.size())].first;
-       const uint32_t result = w.Take(t);
+       const uint32_t result = w.Take(t, true);
        lock.unlock();
-       if (result == 0) w.handles.push_back(&t);
        w.Judge(result, t, kHeld, "AcquireOperation of a published operation");
        return 0u;
      }},
@@ -287,10 +243,10 @@ void RunWorker(int thread, uint64_t seed) {
   }
   w.Flush();
   while (!w.published.empty()) w.Unpublish();
-  while (!w.handles.empty()) kActions[1].run(w, *w.handles.back());
+  for (Track* t; !w.handles.empty();) t = w.handles.back(), w.Judge(w.Drop(t), *t, kHeld, "a last release");
   w.Flush();
   for (int i = 0; i < 3; ++i) {  // left to the thread's end, referenced by the buffer alone
-    if (Track* t = w.Create(true)) t->abandoned = true, kActions[1].run(w, *t);
+    if (Track* t = w.Create(true)) t->abandoned = true, w.Drop(t);
   }
 }
 
@@ -319,7 +275,7 @@ TEST_P(Stress, WorkersShareOperationsAndThreadsEnd) {
       const int32_t key = kClientBase + 4 + static_cast<int32_t>(random() % 4);
       uint32_t count = 0;
       if (!M->strict) ++M->started[KeyIndex(key)], StandIn_PublishClientDisconnected(key), ++M->finished[KeyIndex(key)];
-      if (Table().GetPendingOperationCount(key, &count) != 0 || count > M->Used()) M->Violation("a count", nullptr);
+      M->Expect(Table().GetPendingOperationCount(key, &count) == 0 && count <= M->Used(), "a count", nullptr, count);
       std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
   });
@@ -338,16 +294,12 @@ TEST_P(Stress, WorkersShareOperationsAndThreadsEnd) {
   // Only abandoned operations live on; each that no disconnect could touch is held across its
   // client's disconnect, which must take just the buffer's reference and leave it pending.
   size_t left[kKeys] = {};
-  std::vector<Track*> kept;
   Worker w0{-1, 0, {}, {}, {}};
   for (size_t i = 0; i < M->Used(); ++i) {
     Track& t = M->tracks[i];
     EXPECT_LE(t.executions, t.abandoned ? 0 : 1) << "token " << t.token;
     EXPECT_EQ(t.destroys, t.abandoned && M->Exposed(t) ? t.destroys.load() : !t.abandoned) << "token " << t.token;
-    if (!t.abandoned || t.destroys != 0) continue;
-    ++left[KeyIndex(t.key)];
-    kept.push_back(&t);
-    EXPECT_EQ(w0.Take(t), 0u);
+    if (t.abandoned && t.destroys == 0) left[KeyIndex(t.key)] += w0.Take(t, true) == 0;
   }
   for (int32_t key = kClientBase; key < kClientBase + 2 * kSlots; ++key) {
     EXPECT_EQ(Count(key, true), left[KeyIndex(key)]) << "client " << key;
@@ -356,7 +308,7 @@ TEST_P(Stress, WorkersShareOperationsAndThreadsEnd) {
     EXPECT_EQ(Count(key, true), left[KeyIndex(key)]) << "client " << key;
   }
   EXPECT_EQ(Count(-1, true) + Count(-1, false), 0u);
-  for (Track* t : kept) {
+  for (Track* t : w0.handles) {
     uint32_t state = 99;
     EXPECT_EQ(Table().GetOperationState(t->token, &state), 0u);
     EXPECT_EQ(state, uint32_t{OperationState_Pending});
