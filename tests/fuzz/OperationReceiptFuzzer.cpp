@@ -1,17 +1,13 @@
 // OperationReceiptFuzzer.cpp
 //
-// libFuzzer target. An input is a byte of log levels, then steps: each picks an action of
-// kActions by one byte and reads its arguments after it; the callbacks of the operations it
-// creates (and the post-flush callback) take actions from the same input. Steps run one at a
-// time on the fuzzer's thread or on one of two worker threads that run only what they are
-// handed, so a run is deterministic. The harness knows the references it holds on each operation
-// (its Track, also the callbacks' context) and checks every answer against that: a token naming
-// nothing answers OR_INVALID_OPERATION_TOKEN; a held operation answers and is never destroyed;
-// out-parameters stay untouched on failure; the state agrees with the callbacks seen; cancel and
-// flush act on the calling thread's own operations only. Links may form cycles, whose members
-// keep their last reference until the end of the input builds their values. At the end every
-// thread flushes, values are built, everything is released, and the pool, its counts and the
-// bit-data library must be back where they started, every destruction seen exactly once.
+// libFuzzer target. An input is a byte of log levels, then steps: a byte picks an action of
+// kActions by weight, its arguments follow; callbacks of operations created "busy" (and a busy
+// post-flush callback) take actions from the input too. Steps run one at a time on the fuzzer's
+// thread or on one of two workers that run only what they are handed, so a run is deterministic.
+// Each operation's Track (its callbacks' context) counts the references the harness holds, and
+// every answer is checked against it. Link cycles are allowed: their members keep their last
+// reference until the end of the input builds their values. At the end every thread flushes,
+// everything is released, and the pool, its counts and the bit-data library must be as before.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -34,7 +30,7 @@ namespace {
 using or_model::Table;
 constexpr uint32_t kInvalid = OR_INVALID_OPERATION_TOKEN;
 constexpr int kSlots = 3, kMaxSteps = 160, kCreationBudget = 48;  // slot 0: the fuzzer's thread
-constexpr int32_t kClientBase = 900;                                // client id of slot s: 900 + s
+constexpr int32_t kClientBase = 900;                              // client id of slot s: 900 + s
 
 struct Track {
   uint64_t token = 0;  // 0 while unknown (created without one, not yet seen by a callback)
@@ -42,7 +38,9 @@ struct Track {
   uint32_t generation = 0, executeResult = 0, valueResult = 0;
   bool counted = false;     // context and destroy callback set: every destruction is seen
   bool hasExecute = false;  // context and execute callback set: every execution is seen
-  bool dead = false, tainted = false /* over-released */, valueMaybe = false, pinned = false /* on a cycle */;
+  bool busy = false;        // its callbacks take actions from the input
+  bool dead = false, tainted = false /* over-released */, valueMaybe = false,
+       pinned = false /* on a cycle */;
   std::vector<Track*> sources;  // value links made with this operation as destination
 };
 
@@ -51,66 +49,59 @@ struct State {
   std::deque<Track> tracks;  // stable addresses
   int current = 0, depth = 0, budget = 0;
   uint32_t generation[kSlots] = {}, postFlushCode = 0;
-  bool cleaning = false, alignedOnly = false;
+  bool cleaning = false, alignedOnly = false, postFlushBusy = false;
   uint64_t highestToken = 0, liveBits = 0, retired = 0;
 } S;
 thread_local int tSlot = 0;
 
 [[noreturn]] void Fail(const char* what, const Track* t, uint64_t detail) {
   std::fprintf(stderr, "\n*** operation-receipt fuzzer: %s (token %llu, detail 0x%llx)\n", what,
-               t ? static_cast<unsigned long long>(t->token) : 0ull, static_cast<unsigned long long>(detail));
+               t ? static_cast<unsigned long long>(t->token) : 0ull,
+               static_cast<unsigned long long>(detail));
   std::abort();
 }
 void Expect(bool ok, const char* what, const Track* t = nullptr, uint64_t detail = 0) {
   if (!ok) Fail(what, t, detail);
 }
 
-// A worker thread runs one handed-over task at a time while the fuzzer's thread waits.
-class Worker {
- public:
-  explicit Worker(int slot) : slot_(slot) { Start(); }
-  void Run(const std::function<void()>& task) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    task_ = &task;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return task_ == nullptr; });
-  }
-  void Stop() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    quit_ = true;
-    changed_.notify_all();
-    lock.unlock();
-    thread_.join();
-    quit_ = false;
-  }
-  void Start() {
-    thread_ = std::thread([this] {
-      tSlot = slot_;
-      StandIn_CommonSetClientId(kClientBase + slot_);
-      std::unique_lock<std::mutex> lock(mutex_);
-      for (;;) {
-        changed_.wait(lock, [&] { return task_ != nullptr || quit_; });
-        if (task_ == nullptr) return;
-        lock.unlock();
-        (*task_)();
-        lock.lock();
-        task_ = nullptr;
-        changed_.notify_all();
-      }
-    });
-  }
+// Workers run one handed-over task at a time while the fuzzer's thread waits. Ended at exit, so
+// that their threads' state is torn down before the leak check.
+std::mutex mutex;
+std::condition_variable changed;
+const std::function<void()>* tasks[kSlots] = {};
+bool quit[kSlots] = {};
+std::thread workers[kSlots];
 
- private:
-  const int slot_;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  const std::function<void()>* task_ = nullptr;
-  bool quit_ = false;
-};
-Worker* workers[kSlots] = {};  // ended at exit, so their threads' state goes before the leak check
-
-void OnSlot(int slot, const std::function<void()>& task) { slot == 0 ? task() : workers[slot]->Run(task); }
+void StartWorker(int slot) {
+  workers[slot] = std::thread([slot] {
+    tSlot = slot;
+    StandIn_CommonSetClientId(kClientBase + slot);
+    std::unique_lock<std::mutex> lock(mutex);
+    for (; changed.wait(lock, [&] { return tasks[slot] || quit[slot]; }), tasks[slot];
+         changed.notify_all()) {
+      lock.unlock();
+      (*tasks[slot])();
+      lock.lock();
+      tasks[slot] = nullptr;
+    }
+  });
+}
+void StopWorker(int slot) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    quit[slot] = true;
+    changed.notify_all();
+  }
+  workers[slot].join();
+  quit[slot] = false;
+}
+void OnSlot(int slot, const std::function<void()>& task) {
+  if (slot == 0) return task();
+  std::unique_lock<std::mutex> lock(mutex);
+  tasks[slot] = &task;
+  changed.notify_all();
+  changed.wait(lock, [&] { return tasks[slot] == nullptr; });
+}
 
 // What an action addresses: a tracked operation, or a token naming nothing (0, never handed
 // out), or one from the range of free slots (`odd`: no answer assumed).
@@ -121,9 +112,11 @@ struct Target {
 };
 Target Of(Track* t) { return {t, t->token}; }
 Target DecodeTarget() {
-  static const uint64_t kNever[] = {UINT64_MAX, 1ull << 63, (1ull << 63) + 12345, 0xFFFFFFFFFFFF0000ull};
+  static const uint64_t kNever[] = {UINT64_MAX, 1ull << 63, (1ull << 63) + 12345,
+                                    0xFFFFFFFFFFFF0000ull};
   const uint8_t kind = S.in->ConsumeIntegral<uint8_t>(), index = S.in->ConsumeIntegral<uint8_t>();
-  if (kind % 8 == 6) return {nullptr, index % 5 == 4 ? S.highestToken + (1ull << 32) : kNever[index % 4]};
+  if (kind % 8 == 6)
+    return {nullptr, index % 5 == 4 ? S.highestToken + (1ull << 32) : kNever[index % 4]};
   if (kind % 8 == 7) return {nullptr, index % 2 ? 0xFFFFFFFFull : 0x100000000ull, true};
   return kind % 8 == 5 || S.tracks.empty() ? Target{} : Of(&S.tracks[index % S.tracks.size()]);
 }
@@ -131,7 +124,8 @@ bool Invalid(const Target& x) { return !x.odd && (x.token == 0 || (x.t && x.t->d
 bool Live(const Target& x) { return x.t && x.token && x.t->held > 0; }
 bool Own(const Track* t) { return t->slot == tSlot && t->generation == S.generation[tSlot]; }
 // `invalid`: Invalid() before the call, which may itself destroy what it addresses.
-void Check(const Target& x, bool invalid, uint32_t result, const char* what, bool heldAnswers = false) {
+void Check(const Target& x, bool invalid, uint32_t result, const char* what,
+           bool heldAnswers = false) {
   if (invalid) Expect(result == kInvalid, what, x.t, result);
   if (heldAnswers && Live(x)) Expect(result == 0, what, x.t, result);
 }
@@ -146,7 +140,9 @@ uint32_t QueryState(const Target& x) {
     if (x.t && x.token) x.t->dead = true;
     return 99;
   }
-  if (x.t && x.t->hasExecute) Expect(or_model::StateAgrees(state, x.t->executions, true), "state and runs disagree", x.t, state);
+  if (x.t && x.t->hasExecute)
+    Expect(or_model::StateAgrees(state, x.t->executions, true), "state and runs disagree", x.t,
+           state);
   return state;
 }
 
@@ -161,20 +157,29 @@ std::unordered_set<Track*> Reach(Track* from) {
   return seen;
 }
 void MarkValues(const Target& x) {
-  if (x.t) for (Track* t : Reach(x.t)) t->valueMaybe = true;
+  if (x.t)
+    for (Track* t : Reach(x.t)) t->valueMaybe = true;
 }
 
 // Where an action may run: at the top of a step, or from a callback of each kind. kControl
 // actions run on the fuzzer's thread, the others on the current slot's.
-enum Where : uint8_t { kTop = 1, kExecute = 2, kValue = 4, kDestroy = 8, kPostFlush = 16, kControl = 32 };
+enum Where : uint8_t {
+  kTop = 1,
+  kExecute = 2,
+  kValue = 4,
+  kDestroy = 8,
+  kPostFlush = 16,
+  kControl = 32
+};
 void RunAction(uint8_t where, Track* self);
 
 void FromCallback(uint8_t where, Track* self, uint64_t token) {
   if (self && token) {
-    Expect(self->token == 0 || self->token == token, "a callback was given another token", self, token);
+    Expect(self->token == 0 || self->token == token, "a callback was given another token", self,
+           token);
     self->token = token;
   }
-  if (S.cleaning || S.depth >= 4) return;
+  if (S.cleaning || S.depth >= 4 || !(self ? self->busy : S.postFlushBusy)) return;
   ++S.depth;
   for (int n = S.in->ConsumeIntegralInRange(0, 2); n > 0; --n) RunAction(where, self);
   --S.depth;
@@ -209,10 +214,28 @@ uint32_t OnPostFlush() {
   return S.postFlushCode;
 }
 
-const char* const kNames[] = {nullptr, "", "Op", "with %s and %n", "line\nbreak", "a rather long operation name that goes on"};
+const char* const kNames[] = {nullptr,       "",
+                              "Op",          "with %s and %n",
+                              "line\nbreak", "a rather long operation name that goes on"};
 const uint32_t kCodes[] = {0, 0, 1, 2, 0x7F000002u, 0x12345u, 0xFFFFFFFFu, 0x80000000u};
-const uint64_t kPositions[] = {0, 1, 2, 3, 7, 8, 63, 64, 65, 127, 1000, 1u << 20, 1ull << 32, 1ull << 63,
-                               UINT64_MAX - 63, UINT64_MAX - 1, UINT64_MAX, (1ull << 28) + 1};
+const uint64_t kPositions[] = {0,
+                               1,
+                               2,
+                               3,
+                               7,
+                               8,
+                               63,
+                               64,
+                               65,
+                               127,
+                               1000,
+                               1u << 20,
+                               1ull << 32,
+                               1ull << 63,
+                               UINT64_MAX - 63,
+                               UINT64_MAX - 1,
+                               UINT64_MAX,
+                               (1ull << 28) + 1};
 
 void Create(Track*) {
   FuzzedDataProvider& in = *S.in;
@@ -220,10 +243,17 @@ void Create(Track*) {
   Track* t = &S.tracks.emplace_back();
   const uint8_t flags = in.ConsumeIntegral<uint8_t>();
   const bool immediate = or_model::Immediate(), wantToken = flags & 1, withContext = !(flags & 2);
-  const OperationDescriptor d{in.PickValueInArray(kNames), flags & 4 ? nullptr : OnExecute, flags & 8 ? nullptr : OnValue,
-       withContext ? t : nullptr, flags & 16 ? nullptr : OnDestroy, in.PickValueInArray<uint8_t>({0, 0, 1, 0xFF}),
-       {0xA5, 0xA5, 0xA5} /* not read */, in.PickValueInArray<uint8_t>({0, 0, 1, 0x80}), {0xA5, 0xA5, 0xA5}};
+  const OperationDescriptor d{in.PickValueInArray(kNames),
+                              flags & 4 ? nullptr : OnExecute,
+                              flags & 8 ? nullptr : OnValue,
+                              withContext ? t : nullptr,
+                              flags & 16 ? nullptr : OnDestroy,
+                              in.PickValueInArray<uint8_t>({0, 0, 1, 0xFF}),
+                              {0xA5, 0xA5, 0xA5} /* not read */,
+                              in.PickValueInArray<uint8_t>({0, 0, 1, 0x80}),
+                              {0xA5, 0xA5, 0xA5}};
   t->counted = withContext && !(flags & 16);
+  t->busy = flags & 64;
   t->hasExecute = withContext && !(flags & 4);
   t->slot = tSlot;
   t->generation = S.generation[tSlot];
@@ -231,35 +261,43 @@ void Create(Track*) {
   t->valueResult = in.PickValueInArray({0u, 0u, 1u, 0x7F0000AAu});
   t->held = wantToken;  // the creator's reference exists from allocation on
   const uint64_t highestBefore = S.highestToken;
-  const uint32_t result = Table().CreateOperation(flags & 32 ? nullptr : &d, wantToken ? &t->token : nullptr);
+  const uint32_t result =
+      Table().CreateOperation(flags & 32 ? nullptr : &d, wantToken ? &t->token : nullptr);
   if (flags & 32) t->counted = t->hasExecute = false;
-  if (wantToken) Expect(t->token > highestBefore, "a token was handed out of order", t, highestBefore);
+  if (wantToken)
+    Expect(t->token > highestBefore, "a token was handed out of order", t, highestBefore);
   S.highestToken = std::max(S.highestToken, t->token);
   if (!immediate) {
-    Expect(result == 0 && (!wantToken || QueryState(Of(t)) == OperationState_Pending), "a buffered creation", t, result);
+    Expect(result == 0 && (!wantToken || QueryState(Of(t)) == OperationState_Pending),
+           "a buffered creation", t, result);
     return;
   }
   Expect(!t->hasExecute || t->executions == 1, "an immediate operation did not run once", t);
-  Expect(wantToken || !t->counted || t->destroys == 1, "an immediate operation nobody holds outlived its creation", t);
+  Expect(wantToken || !t->counted || t->destroys == 1,
+         "an immediate operation nobody holds outlived its creation", t);
   const uint32_t state = t->held > 0 ? QueryState(Of(t)) : OperationState_Executed;
-  Expect(state == OperationState_Executed || state == OperationState_Failed, "an immediate operation not finished", t, state);
+  Expect(state == OperationState_Executed || state == OperationState_Failed,
+         "an immediate operation not finished", t, state);
 }
 
 void ReleaseHeld(Track* t, bool second) {
   if (t->held == 0) {
-    if (t->dead && t->token) Expect(Table().ReleaseOperation(t->token) == kInvalid, "a destroyed operation released", t);
+    if (t->dead && t->token)
+      Expect(Table().ReleaseOperation(t->token) == kInvalid, "a destroyed operation released", t);
     return;
   }
   if (t->pinned && t->held == 1 && !S.cleaning) return;  // on a cycle: kept until the cleanup
   --t->held;  // before the call: a destroy callback run by it must see the reference gone
-  Expect((second ? Table().ReleaseOperation2 : Table().ReleaseOperation)(t->token) == 0, "a held reference was refused", t);
+  Expect((second ? Table().ReleaseOperation2 : Table().ReleaseOperation)(t->token) == 0,
+         "a held reference was refused", t);
 }
 
 void Flush(Track*) {
   const bool immediate = or_model::Immediate();
   uint32_t pending = 1;
   (void)Table().Flush();
-  Expect(immediate || (Table().GetPendingOperationCount(kClientBase + tSlot, &pending) == 0 && pending == 0),
+  Expect(immediate ||
+             (Table().GetPendingOperationCount(kClientBase + tSlot, &pending) == 0 && pending == 0),
          "a flush left operations of its thread pending", nullptr, pending);
 }
 
@@ -271,8 +309,10 @@ void Read(const Target& x, Out out, uint32_t (*call)(uint64_t, Out*), const char
   const uint32_t result = call(x.token, &copy);
   MarkValues(x);
   Check(x, invalid, result, what);
-  Expect(result == 0 || std::memcmp(&copy, &out, sizeof out) == 0, "an out-parameter written on failure", x.t, result);
-  if (result == 0 && std::is_same<Out, BitData*>::value) BitData_FreeManaged(reinterpret_cast<BitData*&>(copy));
+  Expect(result == 0 || std::memcmp(&copy, &out, sizeof out) == 0,
+         "an out-parameter written on failure", x.t, result);
+  if (result == 0 && std::is_same<Out, BitData*>::value)
+    BitData_FreeManaged(reinterpret_cast<BitData*&>(copy));
 }
 
 // Lays a pair of begin/end pointers over `n` items: whole, empty, reversed, one end missing, or
@@ -285,7 +325,8 @@ void Lay(uint8_t form, const Item* data, size_t n, const Item** begin, const Ite
   if (form % 8 == 2) *end = *begin;
   if (form % 8 == 3 && n != 0) std::swap(*begin, *end);
   if (form % 8 == 4) *begin = nullptr;
-  if (form % 8 == 5 && n != 0 && !S.alignedOnly) *end = reinterpret_cast<const Item*>(reinterpret_cast<const char*>(*end) - 3);
+  if (form % 8 == 5 && n != 0 && !S.alignedOnly)
+    *end = reinterpret_cast<const Item*>(reinterpret_cast<const char*>(*end) - 3);
 }
 struct ListStore {
   std::vector<uint64_t> values[4];
@@ -305,13 +346,17 @@ const IndexList* DecodeList(ListStore& store) {
     run.ascending = (kind & 4) ? 0 : (kind & 8) ? 7 : 1;
     std::vector<uint64_t>& values = store.values[e];
     values.resize(run.isRange && (kind & 0x30) ? 2 : in.ConsumeIntegralInRange<size_t>(0, 3));
-    for (uint64_t& v : values) v = in.ConsumeBool() ? in.PickValueInArray(kPositions) : in.ConsumeIntegral<uint64_t>() % 300;
+    for (uint64_t& v : values)
+      v = in.ConsumeBool() ? in.PickValueInArray(kPositions) : in.ConsumeIntegral<uint64_t>() % 300;
     named += run.isRange ? (values.size() == 2 ? values[1] : 0) : values.size();
-    Lay(in.ConsumeIntegral<uint8_t>(), values.data(), values.size(), &run.valuesBegin, &run.valuesEnd);
+    Lay(in.ConsumeIntegral<uint8_t>(), values.data(), values.size(), &run.valuesBegin,
+        &run.valuesEnd);
     run.valuesCapacityEnd = reinterpret_cast<const uint64_t*>(uintptr_t{0x10});  // not read
   }
-  Lay<IndexRun>(shape >> 2, store.runs, elements, &store.list.elementsBegin, &store.list.elementsEnd);
-  store.list.count = in.PickValueInArray<uint64_t>({named, named, named, named + 1, named - 1, 0ull, 1ull, (1ull << 28) + 1, ~0ull});
+  Lay<IndexRun>(shape >> 2, store.runs, elements, &store.list.elementsBegin,
+                &store.list.elementsEnd);
+  store.list.count = in.PickValueInArray<uint64_t>(
+      {named, named, named, named + 1, named - 1, 0ull, 1ull, (1ull << 28) + 1, ~0ull});
   return &store.list;
 }
 
@@ -326,11 +371,13 @@ void Link(Track*) {
   std::unordered_set<Track*> cycle;
   if (tracked && Reach(from.t).count(to.t)) {
     cycle = Reach(from.t);
-    for (Track* t : cycle) if (!t->held || t->dead || t->tainted || t->valueMaybe || !t->token) return;
+    for (Track* t : cycle)
+      if (!t->held || t->dead || t->tainted || t->valueMaybe || !t->token) return;
   }
   const uint32_t result = Table().LinkValue(to.token, from.token, toList, fromList);
   Check(to, invalid, result, "LinkValue of a token naming nothing");
-  Expect(!Live(to) || !Live(from) || result == 0, "LinkValue refused held operations", to.t, result);
+  Expect(!Live(to) || !Live(from) || result == 0, "LinkValue refused held operations", to.t,
+         result);
   if (result != 0 || !tracked) return;
   to.t->sources.push_back(from.t);
   for (Track* t : cycle) t->pinned = true;
@@ -342,11 +389,16 @@ void Cancel(Track*) {
   const uint32_t before = live ? QueryState(x) : 99, result = Table().CancelOperation(x.token);
   Check(x, invalid, result, "CancelOperation of a token naming nothing");
   if (!live) return;
-  if (!Own(x.t)) return Expect(result == kInvalid, "CancelOperation canceled another thread's operation", x.t, result);
-  Expect(result == (before == OperationState_Executed ? OR_OPERATION_ALREADY_EXECUTED : 0), "a cancel answered", x.t, result);
+  if (!Own(x.t))
+    return Expect(result == kInvalid, "CancelOperation canceled another thread's operation", x.t,
+                  result);
+  Expect(result == (before == OperationState_Executed ? OR_OPERATION_ALREADY_EXECUTED : 0),
+         "a cancel answered", x.t, result);
   // A destroy callback run by the cancel's releases may have released the harness's reference.
   if (Live(x) && before != OperationState_Executed) {
-    Expect(QueryState(x) == (before == OperationState_Pending ? uint32_t{OperationState_Canceled} : before), "a cancel's state", x.t);
+    Expect(QueryState(x) ==
+               (before == OperationState_Pending ? uint32_t{OperationState_Canceled} : before),
+           "a cancel's state", x.t);
   }
 }
 
@@ -357,7 +409,9 @@ void FlushOne(Track*) {
   MarkValues(x);
   Check(x, invalid, result, "FlushOperation of a token naming nothing");
   if (!live) return;
-  if (!Own(x.t)) return Expect(result == kInvalid, "FlushOperation flushed another thread's operation", x.t, result);
+  if (!Own(x.t))
+    return Expect(result == kInvalid, "FlushOperation flushed another thread's operation", x.t,
+                  result);
   if (before == OperationState_Pending && !immediate && Live(x)) {
     Expect(QueryState(x) != OperationState_Pending, "FlushOperation left it pending", x.t, result);
   }
@@ -381,62 +435,87 @@ struct Action {
 constexpr uint8_t kCallbacks = kExecute | kValue | kDestroy | kPostFlush;
 const Action kActions[] = {
     {"create", 2, kTop | kCallbacks, Create},
-    {"release", 1, kTop | kExecute | kDestroy, [](Track*) {
+    {"release", 1, kTop | kExecute | kDestroy,
+     [](Track*) {
        const Target x = DecodeTarget();
        const bool second = S.in->ConsumeBool();
        if (x.t && x.token) return ReleaseHeld(x.t, second);
-       const uint32_t result = (second ? Table().ReleaseOperation2 : Table().ReleaseOperation)(x.token);
-       Expect(x.odd || result == (x.token == 0 ? 0 : kInvalid), "a release of a token naming nothing", nullptr, result);
+       const uint32_t result =
+           (second ? Table().ReleaseOperation2 : Table().ReleaseOperation)(x.token);
+       Expect(x.odd || result == (x.token == 0 ? 0 : kInvalid),
+              "a release of a token naming nothing", nullptr, result);
      }},
-    {"acquire", 1, kTop, [](Track*) {
+    {"acquire", 1, kTop,
+     [](Track*) {
        const Target x = DecodeTarget();
        if (x.t && (x.t->tainted || x.t->held >= 64)) return;
        const bool invalid = Invalid(x) && x.token != 0, live = Live(x);
        const uint32_t result = Table().AcquireOperation(x.token);
        Check(x, invalid, result, "a token naming nothing was acquired");
-       Expect((!live && x.token) || result == 0, "a held operation or token 0 refused a reference", x.t, result);
+       Expect((!live && x.token) || result == 0, "a held operation or token 0 refused a reference",
+              x.t, result);
        if (x.t && x.token && result == 0) ++x.t->held;
        if (x.t && x.token && result != 0) x.t->dead = true;
      }},
     {"flush", 1, kTop | kCallbacks, Flush},
     {"flush one", 1, kTop | kExecute | kDestroy | kPostFlush, FlushOne},
     {"cancel", 1, kTop | kExecute | kDestroy | kPostFlush, Cancel},
-    {"read value", 1, kTop | kCallbacks, [](Track*) {
+    {"read value", 1, kTop | kCallbacks,
+     [](Track*) {
        const Target x = DecodeTarget();
        switch (S.in->ConsumeIntegralInRange(0, 4)) {
-         case 0: return Read<uint8_t>(x, 0x5A, ReadUInt8, "GetValueUInt8 of a token naming nothing");
-         case 1: return Read<uint16_t>(x, 0x5A5A, ReadUInt16, "GetValueUInt16 of a token naming nothing");
-         case 2: return Read<uint32_t>(x, 0x5A5A5A5A, ReadUInt32, "GetValueUInt32 of a token naming nothing");
-         case 3: return Read<uint64_t>(x, ~0ull, ReadUInt64, "GetValueUInt64 of a token naming nothing");
-         default: return Read<BitData*>(x, nullptr, ReadValue, "GetValue of a token naming nothing");
+         case 0:
+           return Read<uint8_t>(x, 0x5A, ReadUInt8, "GetValueUInt8 of a token naming nothing");
+         case 1:
+           return Read<uint16_t>(x, 0x5A5A, ReadUInt16, "GetValueUInt16 of a token naming nothing");
+         case 2:
+           return Read<uint32_t>(x, 0x5A5A5A5A, ReadUInt32,
+                                 "GetValueUInt32 of a token naming nothing");
+         case 3:
+           return Read<uint64_t>(x, ~0ull, ReadUInt64, "GetValueUInt64 of a token naming nothing");
+         default:
+           return Read<BitData*>(x, nullptr, ReadValue, "GetValue of a token naming nothing");
        }
      }},
-    {"read code", 1, kTop, [](Track*) { Read<uint32_t>(DecodeTarget(), 0xC0DEC0DE, ReadCode, "GetErrorCode of a token naming nothing"); }},
-    {"read message", 1, kTop, [](Track*) {
+    {"read code", 1, kTop,
+     [](Track*) {
+       Read<uint32_t>(DecodeTarget(), 0xC0DEC0DE, ReadCode,
+                      "GetErrorCode of a token naming nothing");
+     }},
+    {"read message", 1, kTop,
+     [](Track*) {
        const Target x = DecodeTarget();
        const uint32_t capacity = S.in->PickValueInArray({0u, 1u, 2u, 5u, 64u});
        const uint8_t outputs = S.in->ConsumeIntegral<uint8_t>();
        const bool invalid = Invalid(x);
        std::vector<char> buffer(capacity + 8, 'Z');
        uint32_t size = ~0u;
-       const uint32_t result = Table().GetErrorMessage(x.token, outputs & 1 ? buffer.data() : nullptr, capacity, outputs & 2 ? &size : nullptr);
+       const uint32_t result = Table().GetErrorMessage(
+           x.token, outputs & 1 ? buffer.data() : nullptr, capacity, outputs & 2 ? &size : nullptr);
        MarkValues(x);
-       if ((outputs & 3) == 0) return Expect(result == OR_NULL_POINTER, "GetErrorMessage without outputs", x.t, result);
+       if ((outputs & 3) == 0)
+         return Expect(result == OR_NULL_POINTER, "GetErrorMessage without outputs", x.t, result);
        Check(x, invalid, result, "GetErrorMessage of a token naming nothing");
-       for (size_t i = capacity; i < buffer.size(); ++i) Expect(buffer[i] == 'Z', "GetErrorMessage wrote past its buffer", x.t, i);
+       for (size_t i = capacity; i < buffer.size(); ++i)
+         Expect(buffer[i] == 'Z', "GetErrorMessage wrote past its buffer", x.t, i);
        Expect(result == 0 || size == ~0u, "GetErrorMessage wrote a size on failure", x.t, result);
-       Expect(result || (outputs & 3) != 3 || !capacity || strnlen(buffer.data(), capacity) == std::min<size_t>(size, capacity - 1),
+       Expect(result || (outputs & 3) != 3 || !capacity ||
+                  strnlen(buffer.data(), capacity) == std::min<size_t>(size, capacity - 1),
               "message and size disagree", x.t);
      }},
     {"read state", 1, kTop, [](Track*) { QueryState(DecodeTarget()); }},
-    {"set error", 1, kTop | kExecute | kValue, [](Track* self) {
+    {"set error", 1, kTop | kExecute | kValue,
+     [](Track* self) {
        const Target x = self ? Of(self) : DecodeTarget();
        const uint32_t code = S.in->PickValueInArray(kCodes);
-       Check(x, Invalid(x), Table().SetError(x.token, code, S.in->PickValueInArray(kNames)), "SetError", true);
+       Check(x, Invalid(x), Table().SetError(x.token, code, S.in->PickValueInArray(kNames)),
+             "SetError", true);
      }},
-    {"set value", 1, kTop | kExecute | kDestroy, [](Track* self) {
+    {"set value", 1, kTop | kExecute | kDestroy,
+     [](Track* self) {
        const Target x = self ? Of(self) : DecodeTarget();
-       BitData* value = or_model::MakeBits(S.in->PickValueInArray({0, 1, 5, 8, 16, 33, 64, 65, 200, 4096}), S.in->ConsumeIntegral<uint64_t>());
+       const uint64_t bits = S.in->PickValueInArray({0, 1, 5, 8, 16, 33, 64, 65, 200, 4096});
+       BitData* value = or_model::MakeBits(bits, S.in->ConsumeIntegral<uint64_t>());
        if (value == nullptr || (x.t && x.t->pinned)) return BitData_FreeManaged(value);
        const bool invalid = Invalid(x);
        const uint32_t result = Table().SetValue(x.token, value);
@@ -445,43 +524,61 @@ const Action kActions[] = {
        Expect(!Live(x) || result != kInvalid, "SetValue refused a held operation", x.t);
        if (result == kInvalid) BitData_FreeManaged(value);  // the caller still owns it
      }},
-    {"set value size", 1, kTop, [](Track*) {
+    {"set value size", 1, kTop,
+     [](Track*) {
        const Target x = DecodeTarget();
-       Check(x, Invalid(x), Table().SetValueSize(x.token, S.in->PickValueInArray(kPositions)), "SetValueSize", true);
+       Check(x, Invalid(x), Table().SetValueSize(x.token, S.in->PickValueInArray(kPositions)),
+             "SetValueSize", true);
      }},
     {"link", 1, kTop, Link},
-    {"over-release", 1, kTop, [](Track*) {  // takes a buffer's or a link's reference: early, never twice
+    {"over-release", 1, kTop,
+     [](Track*) {  // takes a buffer's or a link's reference: early, never twice
        const Target x = DecodeTarget();
        if (!x.t || x.t->held || x.t->dead || x.t->pinned || !x.token) return;
        x.t->tainted = true;
        const uint32_t result = Table().ReleaseOperation(x.token);
        Expect(result == 0 || result == kInvalid, "an over-release answered oddly", x.t, result);
      }},
-    {"counts", 1, kTop, [](Track*) {
-       const int32_t key = S.in->PickValueInArray({kClientBase, kClientBase + 1, kClientBase + 2, -1, 0, INT32_MIN, INT32_MAX});
+    {"counts", 1, kTop,
+     [](Track*) {
+       const int32_t key = S.in->PickValueInArray(
+           {kClientBase, kClientBase + 1, kClientBase + 2, -1, 0, INT32_MIN, INT32_MAX});
        uint32_t count = 0;
-       Expect(Table().GetPendingOperationCount(key, &count) == 0 && Table().GetExecutedOperationCount(key, &count) == 0 &&
-              Table().GetPendingOperationCount(key, nullptr) == OR_NULL_POINTER, "the counts", nullptr, count);
+       Expect(Table().GetPendingOperationCount(key, &count) == 0 &&
+                  Table().GetExecutedOperationCount(key, &count) == 0 &&
+                  Table().GetPendingOperationCount(key, nullptr) == OR_NULL_POINTER,
+              "the counts", nullptr, count);
      }},
-    {"null pointers", 1, kTop, [](Track*) {
+    {"null pointers", 1, kTop,
+     [](Track*) {
        const uint64_t token = DecodeTarget().token;
        const OperationReceiptComponent* again = nullptr;
-       Expect(Table().GetValue(token, nullptr) == OR_NULL_POINTER && Table().GetErrorCode(token, nullptr) == OR_NULL_POINTER &&
-              Table().GetOperationState(token, nullptr) == OR_NULL_POINTER && Table().SetValue(token, nullptr) == OR_NULL_POINTER &&
-              Table().IsImmediateMode(nullptr) == OR_NULL_POINTER && Table().SetPostFlushCallback(nullptr) == OR_NULL_POINTER &&
-              Quorvel_GetOperationReceipt(nullptr) == OR_NULL_POINTER && Quorvel_GetOperationReceipt(&again) == 0 &&
-              again == &Table(), "a null out-parameter was accepted");
+       Expect(Table().GetValue(token, nullptr) == OR_NULL_POINTER &&
+                  Table().GetErrorCode(token, nullptr) == OR_NULL_POINTER &&
+                  Table().GetOperationState(token, nullptr) == OR_NULL_POINTER &&
+                  Table().SetValue(token, nullptr) == OR_NULL_POINTER &&
+                  Table().IsImmediateMode(nullptr) == OR_NULL_POINTER &&
+                  Table().SetPostFlushCallback(nullptr) == OR_NULL_POINTER &&
+                  Quorvel_GetOperationReceipt(nullptr) == OR_NULL_POINTER &&
+                  Quorvel_GetOperationReceipt(&again) == 0 && again == &Table(),
+              "a null out-parameter was accepted");
      }},
-    {"post-flush code", 1, kTop | kControl, [](Track*) { S.postFlushCode = S.in->PickValueInArray(kCodes); }},
-    {"switch thread", 1, kTop | kControl, [](Track*) { S.current = S.in->ConsumeIntegral<uint8_t>() % kSlots; }},
-    {"retire thread", 1, kTop | kControl, [](Track*) {
+    {"post-flush callback", 1, kTop | kControl,
+     [](Track*) {
+       S.postFlushCode = S.in->PickValueInArray(kCodes);
+       S.postFlushBusy = S.in->ConsumeBool();
+     }},
+    {"switch thread", 1, kTop | kControl,
+     [](Track*) { S.current = S.in->ConsumeIntegral<uint8_t>() % kSlots; }},
+    {"retire thread", 1, kTop | kControl,
+     [](Track*) {
        // The current worker flushes and ends (a thread that ends abandons what it buffers); a
        // new thread takes its slot. Capped: the logging stand-in keeps a little for every thread.
        if (S.current == 0) return;
        OnSlot(S.current, [] { Flush(nullptr); });
        if (++S.retired > 100000) return;
-       workers[S.current]->Stop();
-       workers[S.current]->Start();
+       StopWorker(S.current);
+       StartWorker(S.current);
        ++S.generation[S.current];
      }},
 };
@@ -506,23 +603,28 @@ void EndInput() {
   S.cleaning = true;
   for (int slot = 0; slot < kSlots; ++slot) OnSlot(slot, [] { Flush(nullptr); });
   for (Track& t : S.tracks) {
-    for (int i = 0; i < 2 && t.held && !t.dead; ++i) {  // a read that returns a flush's error builds nothing
+    for (int i = 0; i < 2 && t.held && !t.dead;
+         ++i) {  // a read that returns a flush's error builds nothing
       BitData* copy = nullptr;
       if (Table().GetValue(t.token, &copy) == 0) BitData_FreeManaged(copy);
     }
   }
-  for (Track& t : S.tracks) while (t.held > 0) ReleaseHeld(&t, false);
+  for (Track& t : S.tracks)
+    while (t.held > 0) ReleaseHeld(&t, false);
   for (Track& t : S.tracks) {
     uint32_t state = 99;
     Expect(!t.counted || t.destroys == 1, "an operation was never destroyed", &t);
-    Expect(!t.token || Table().GetOperationState(t.token, &state) == kInvalid, "an operation outlived every reference", &t);
+    Expect(!t.token || Table().GetOperationState(t.token, &state) == kInvalid,
+           "an operation outlived every reference", &t);
   }
   for (int32_t key : {kClientBase, kClientBase + 1, kClientBase + 2, -1}) {
     uint32_t pending = 1, executed = 1;
-    Expect(Table().GetPendingOperationCount(key, &pending) == 0 && Table().GetExecutedOperationCount(key, &executed) == 0 &&
-           pending + executed == 0, "operations are left in the pool", nullptr, key);
+    Expect(Table().GetPendingOperationCount(key, &pending) == 0 &&
+               Table().GetExecutedOperationCount(key, &executed) == 0 && pending + executed == 0,
+           "operations are left in the pool", nullptr, key);
   }
-  Expect(StandIn_BitDataLiveCount() == S.liveBits, "bit buffers leaked or freed twice", nullptr, StandIn_BitDataLiveCount());
+  Expect(StandIn_BitDataLiveCount() == S.liveBits, "bit buffers leaked or freed twice", nullptr,
+         StandIn_BitDataLiveCount());
 }
 
 }  // namespace
@@ -532,8 +634,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   StandIn_LoggingSetSink(StandIn_LoggingDiscardSink, nullptr);
   StandIn_LoggingStopRecording();
   Expect(Table().SetPostFlushCallback(OnPostFlush) == 0, "the post-flush callback was refused");
-  for (int slot = 1; slot < kSlots; ++slot) workers[slot] = new Worker(slot);
-  std::atexit([] { for (int slot = 1; slot < kSlots; ++slot) workers[slot]->Stop(); });
+  for (int slot = 1; slot < kSlots; ++slot) StartWorker(slot);
+  std::atexit([] {
+    for (int slot = 1; slot < kSlots; ++slot) StopWorker(slot);
+  });
   const char* aligned = std::getenv("OR_FUZZ_ALIGNED_ONLY");
   S.alignedOnly = aligned != nullptr && aligned[0] == '1';
   return 0;
@@ -541,9 +645,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
+  S.in = &in;
   S.tracks.clear();
-  S = State{&in, {}, 0, 0, kCreationBudget, {S.generation[0], S.generation[1], S.generation[2]}, 0, false,
-            S.alignedOnly, S.highestToken, StandIn_BitDataLiveCount(), S.retired};
+  S.current = S.depth = 0;
+  S.budget = kCreationBudget;
+  S.postFlushCode = 0;
+  S.cleaning = S.postFlushBusy = false;
+  S.liveBits = StandIn_BitDataLiveCount();
   StandIn_ErrorClearPosts();
   StandIn_LoggingSetEnabledLevels(in.ConsumeIntegral<uint8_t>() & 0xF);
   for (int step = 0; step < kMaxSteps && in.remaining_bytes() > 0; ++step) RunAction(kTop, nullptr);

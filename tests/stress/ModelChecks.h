@@ -30,7 +30,8 @@ inline bool Immediate() {
 
 inline BitData* MakeBits(uint64_t bits, uint64_t pattern) {
   BitData* data = BitData_CreateManaged(bits);
-  if (data != nullptr && bits != 0) BitData_SetUpToUInt64(data, 0, std::min<uint64_t>(bits, 64), pattern);
+  if (data != nullptr && bits != 0)
+    BitData_SetUpToUInt64(data, 0, std::min<uint64_t>(bits, 64), pattern);
   return data;
 }
 
@@ -49,12 +50,18 @@ inline const char* ExecutingProblem(uint64_t token, bool mayBeGone) {
 // thread may start at any time, so only its settled states are judged (`ownThread` false).
 inline bool StateAgrees(uint32_t state, int runs, bool ownThread) {
   switch (state) {
-    case OperationState_Pending: return !ownThread || runs == 0;
-    case OperationState_Executing: return !ownThread || runs == 1;
-    case OperationState_Executed: return runs == 1;
-    case OperationState_Canceled: return runs == 0;
-    case OperationState_Failed: return runs <= 1;
-    default: return false;
+    case OperationState_Pending:
+      return !ownThread || runs == 0;
+    case OperationState_Executing:
+      return !ownThread || runs == 1;
+    case OperationState_Executed:
+      return runs == 1;
+    case OperationState_Canceled:
+      return runs == 0;
+    case OperationState_Failed:
+      return runs <= 1;
+    default:
+      return false;
   }
 }
 
