@@ -163,14 +163,7 @@ void MarkValues(const Target& x) {
 
 // Where an action may run: at the top of a step, or from a callback of each kind. kControl
 // actions run on the fuzzer's thread, the others on the current slot's.
-enum Where : uint8_t {
-  kTop = 1,
-  kExecute = 2,
-  kValue = 4,
-  kDestroy = 8,
-  kPostFlush = 16,
-  kControl = 32
-};
+enum Where : uint8_t { kTop = 1, kExecute = 2, kValue = 4, kDestroy = 8, kPostFlush = 16, kControl = 32 };
 void RunAction(uint8_t where, Track* self);
 
 void FromCallback(uint8_t where, Track* self, uint64_t token) {
@@ -214,27 +207,11 @@ uint32_t OnPostFlush() {
   return S.postFlushCode;
 }
 
-const char* const kNames[] = {nullptr,       "",
-                              "Op",          "with %s and %n",
-                              "line\nbreak", "a rather long operation name that goes on"};
+const char* const kNames[] = {nullptr, "", "Op", "with %s and %n", "line\nbreak",
+                              "a rather long operation name that goes on"};
 const uint32_t kCodes[] = {0, 0, 1, 2, 0x7F000002u, 0x12345u, 0xFFFFFFFFu, 0x80000000u};
-const uint64_t kPositions[] = {0,
-                               1,
-                               2,
-                               3,
-                               7,
-                               8,
-                               63,
-                               64,
-                               65,
-                               127,
-                               1000,
-                               1u << 20,
-                               1ull << 32,
-                               1ull << 63,
-                               UINT64_MAX - 63,
-                               UINT64_MAX - 1,
-                               UINT64_MAX,
+const uint64_t kPositions[] = {0, 1, 2, 3, 7, 8, 63, 64, 65, 127, 1000, 1u << 20, 1ull << 32,
+                               1ull << 63, UINT64_MAX - 63, UINT64_MAX - 1, UINT64_MAX,
                                (1ull << 28) + 1};
 
 void Create(Track*) {
@@ -463,18 +440,13 @@ const Action kActions[] = {
     {"read value", 1, kTop | kCallbacks,
      [](Track*) {
        const Target x = DecodeTarget();
+       const char* what = "a value read of a token naming nothing";
        switch (S.in->ConsumeIntegralInRange(0, 4)) {
-         case 0:
-           return Read<uint8_t>(x, 0x5A, ReadUInt8, "GetValueUInt8 of a token naming nothing");
-         case 1:
-           return Read<uint16_t>(x, 0x5A5A, ReadUInt16, "GetValueUInt16 of a token naming nothing");
-         case 2:
-           return Read<uint32_t>(x, 0x5A5A5A5A, ReadUInt32,
-                                 "GetValueUInt32 of a token naming nothing");
-         case 3:
-           return Read<uint64_t>(x, ~0ull, ReadUInt64, "GetValueUInt64 of a token naming nothing");
-         default:
-           return Read<BitData*>(x, nullptr, ReadValue, "GetValue of a token naming nothing");
+         case 0: return Read<uint8_t>(x, 0x5A, ReadUInt8, what);
+         case 1: return Read<uint16_t>(x, 0x5A5A, ReadUInt16, what);
+         case 2: return Read<uint32_t>(x, 0x5A5A5A5A, ReadUInt32, what);
+         case 3: return Read<uint64_t>(x, ~0ull, ReadUInt64, what);
+         default: return Read<BitData*>(x, nullptr, ReadValue, what);
        }
      }},
     {"read code", 1, kTop,
@@ -603,8 +575,8 @@ void EndInput() {
   S.cleaning = true;
   for (int slot = 0; slot < kSlots; ++slot) OnSlot(slot, [] { Flush(nullptr); });
   for (Track& t : S.tracks) {
-    for (int i = 0; i < 2 && t.held && !t.dead;
-         ++i) {  // a read that returns a flush's error builds nothing
+    // Twice: a read that returns a flush's error has not built the value yet.
+    for (int i = 0; i < 2 && t.held && !t.dead; ++i) {
       BitData* copy = nullptr;
       if (Table().GetValue(t.token, &copy) == 0) BitData_FreeManaged(copy);
     }
