@@ -8,8 +8,8 @@
 # Usage: tests/fuzz/run_fuzzer.sh [SECONDS] [--merge] [extra libFuzzer flags ...]
 #   SECONDS defaults to 90. OR_FUZZ_BUILD_DIR overrides build/fuzz.
 #   OR_FUZZ_ALIGNED_ONLY=1 keeps index lists' end pointers a whole number of items from their
-#   begin pointers, to look past a fault found with such lists. OR_FUZZ_TRACE=1 prints every
-#   call a run makes (for reading a reproducer: run the fuzzer binary on the one file).
+#   begin pointers, to look past a fault found with such lists. To read a reproducer, run the
+#   fuzzer binary on the one file: a failed check prints what broke and the token.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
