@@ -189,6 +189,33 @@ std::string Hex(uint64_t token) {
   return text;
 }
 
+std::string OpLine(const char* verb, const char* name, uint64_t token, const char* tail) {
+  return std::string(verb) + " operation '" + name + "' (token = " + Hex(token) + tail + ")";
+}
+
+::testing::AssertionResult Posted(const std::vector<std::pair<uint32_t, std::string>>& expected,
+                                  const std::string& file) {
+  const std::vector<Post> posts = Posts();
+  StandIn_ErrorClearPosts();
+  bool same = posts.size() == expected.size();
+  for (size_t i = 0; same && i < posts.size(); ++i) {
+    same = posts[i].code == expected[i].first && posts[i].message == expected[i].second &&
+           posts[i].file == file;
+  }
+  if (same) return ::testing::AssertionSuccess();
+  ::testing::AssertionResult failure = ::testing::AssertionFailure();
+  failure << posts.size() << " posts:";
+  for (const Post& post : posts) {
+    failure << " [" << post.code << " '" << post.message << "' " << post.file << "]";
+  }
+  return failure;
+}
+
+::testing::AssertionResult PostedOnce(uint32_t code, const std::string& message,
+                                      const std::string& file) {
+  return Posted({{code, message}}, file);
+}
+
 std::string NoValueMessage(uint64_t token) {
   return "Operation receipt with token " + Hex(token) + " does not have a value associated with it";
 }
@@ -201,7 +228,7 @@ BitData* MakeBits(uint64_t bits, uint64_t value) {
 
 void ComponentTest::SetUp() {
   StandIn_CommonSetClientId(kMainClient);
-  StandIn_LoggingSetEnabledLevels(kAllLevels);
+  StandIn_LoggingSetEnabledLevels(0xF);
   StandIn_LoggingSetSuppressed(false);
   StandIn_LoggingSetSink(StandIn_LoggingDiscardSink, nullptr);
   StandIn_LoggingStartRecording();
@@ -217,12 +244,6 @@ void ComponentTest::TearDown() {
   EXPECT_EQ(StandIn_BitDataLiveCount(), liveBitsAtStart_) << "bit buffers leaked or lost";
   StandIn_LoggingStopRecording();
   StandIn_LoggingClearRecorded();
-}
-
-uint64_t ComponentTest::Create(const OperationDescriptor* descriptor) {
-  uint64_t token = 0;
-  EXPECT_EQ(table_.CreateOperation(descriptor, &token), 0u);
-  return token;
 }
 
 }  // namespace operation_receipt_test
