@@ -68,39 +68,6 @@ TEST_F(Flush, ExecutesOldestFirstInImmediateModeInsideOneErrorContext) {
   Release({tx, ty});
 }
 
-// Operations created by execute callbacks during a flush execute at once, carry set key -1,
-// and are neither counted in the Begin line, nor marked after the failure, nor released.
-TEST_F(Flush, OperationsCreatedDuringAFlushExecuteAtOnceAndStayTheCreators) {
-  Probe a, x, w, y, inner1, inner2;
-  inner1.executeResult = 5;
-  x.executeResult = 7;
-  uint64_t t1 = 0, t2 = 0;
-  a.onExecute = [&](uint64_t) {
-    const OperationDescriptor d = ProbeDescriptor(inner1, "Inner1");
-    EXPECT_EQ(Table().CreateOperation(&d, &t1), 5u);  // the execution's code
-    EXPECT_EQ(Counted(kMainClient, /*pending=*/true), 3u);  // X, W and Y wait in the buffer
-  };
-  w.onExecute = [&](uint64_t) { t2 = Make(inner2, "Inner2"); };
-  const uint64_t ta = Make(a, "A");
-  const uint64_t tx = Make(x, "X");
-  const uint64_t tw = Make(w, "W", false, /*alwaysExecute=*/true);
-  const uint64_t ty = Make(y, "Y");
-  StandIn_LoggingClearRecorded();
-
-  EXPECT_EQ(table_.Flush(), 7u);  // Inner1's failure is not the flush's
-  EXPECT_EQ(CountLines("Begin Flushing 4 operations"), 1);
-  EXPECT_EQ(CountLines("Releasing operation 'Inner"), 0);
-  EXPECT_EQ(inner1.executed + inner2.executed, 2);
-  EXPECT_EQ(Code(t1), 5u);
-  EXPECT_EQ(State(t2), kExecuted);  // created after the failure, not marked
-  EXPECT_EQ(State(ty), kFailed);
-  EXPECT_EQ(Counted(-1, /*pending=*/false), 2u);
-  EXPECT_EQ(Counted(kMainClient, /*pending=*/false), 4u);
-  Release({t1, t2});  // the creator's reference is the only one
-  EXPECT_EQ(inner1.destroyed + inner2.destroyed, 2);
-  Release({ta, tx, tw, ty});
-}
-
 // A pending operation flushes the whole buffer and returns the flush's result; one no longer
 // pending flushes nothing but builds its announced value and returns the value callback's.
 TEST_F(Flush, FlushOperationFlushesTheWholeBufferOrNothingWhenNotPending) {
@@ -166,9 +133,12 @@ TEST_F(Flush, ExceptionLeavesTheThrowerExecutingAndTheRestBuffered) {
 
 // After the first failure the rest take its code and share its message, the first error posted
 // since the flush began (here by W, which succeeded), unless they ask to be executed anyway:
-// those run and keep their own result, without a captured message.
+// those run and keep their own result, without a captured message. An operation created during
+// the flush executes at once and is not marked either.
 TEST_F(FlushFailure, LaterOperationsTakeTheFirstFailureUnlessAlwaysExecuted) {
-  Probe w, x, y, z, v, u;
+  Probe w, x, y, z, v, u, inner;
+  uint64_t ti = 0;
+  v.onExecute = [&](uint64_t) { ti = Make(inner, "Inner"); };
   w.onExecute = [](uint64_t) { Quorvel_ErrorPostError(3, "warning from W", "Probe.cpp", 3); };
   x.executeResult = 7;
   z.executeResult = 9;
@@ -195,7 +165,9 @@ TEST_F(FlushFailure, LaterOperationsTakeTheFirstFailureUnlessAlwaysExecuted) {
   EXPECT_EQ(Message(tz), "");
   EXPECT_EQ(State(tv), kExecuted);
   EXPECT_EQ(Code(tv), 0u);
-  Release({tw, tx, ty, tz, tv, tu});
+  EXPECT_EQ(State(ti), kExecuted);
+  EXPECT_EQ(Code(ti), 0u);
+  Release({tw, tx, ty, tz, tv, tu, ti});
 }
 
 // Without a post during the flush the failed operation gets its code's default message: a post

@@ -258,17 +258,13 @@ TEST_F(Values, SetValueAndSetValueSize) {
   Release({token, sized});
 }
 
-// Ownership passes only when the token is found: the caller frees a refused buffer itself,
-// and an installed value frees the one it replaces.
+// Ownership passes only when the token is found: an installed value frees the one it replaces
+// (the fixture counts live buffers), and the caller frees a refused buffer itself.
 TEST_F(Values, SetValueTakesOwnershipOnlyOfAFoundOperation) {
-  const uint64_t before = StandIn_BitDataLiveCount();
   const uint64_t token = ValueSource(8, 1);
   ASSERT_EQ(table_.SetValue(token, MakeBits(8, 2)), 0u);
-  EXPECT_EQ(StandIn_BitDataLiveCount(), before + 1);  // the first value was freed
   ASSERT_EQ(table_.Flush(), 0u);
   Release({token});
-  EXPECT_EQ(StandIn_BitDataLiveCount(), before);
-  StandIn_ErrorClearPosts();
   BitData* refused = MakeBits(8, 0x42);
   EXPECT_EQ(table_.SetValue(token, refused), OR_INVALID_OPERATION_TOKEN);
   EXPECT_EQ(BitData_GetUpToUInt64(refused, 0, 8), 0x42u);
