@@ -43,7 +43,6 @@ TEST_F(CxxClient, CallableLivesAsLongAsItsOperation) {
     return 0u;
   });
   ASSERT_EQ(created.code, 0u);
-  EXPECT_EQ(Tracked::live, 1);
   EXPECT_EQ(created.operation.Code().value, 0u);  // flushes on demand
   EXPECT_EQ(runs, 1);
   EXPECT_EQ(Tracked::live, 1);  // still held by the operation
@@ -60,30 +59,32 @@ TEST_F(CxxClient, HandlesMoveAndShareReferences) {
   auto shared = moved.Share();
   ASSERT_TRUE(shared.ok());
   moved = Operation();  // releases one reference
-  EXPECT_EQ(shared.value.State().value, static_cast<uint32_t>(OperationState_Pending));
+  EXPECT_EQ(shared.value.State().value, kPending);
   EXPECT_EQ(client_.Flush(), 0u);
-  EXPECT_EQ(shared.value.State().value, static_cast<uint32_t>(OperationState_Executed));
+  EXPECT_EQ(shared.value.State().value, kExecuted);
+
+  const Operation empty;
+  EXPECT_EQ(empty.State().code, OR_INVALID_OPERATION_TOKEN);
+  EXPECT_EQ(empty.Message().code, OR_INVALID_OPERATION_TOKEN);
+  EXPECT_EQ(empty.ValueAs<uint16_t>().code, OR_INVALID_OPERATION_TOKEN);
+  EXPECT_EQ(empty.Flush(), OR_INVALID_OPERATION_TOKEN);
+  EXPECT_EQ(empty.Share().code, OR_INVALID_OPERATION_TOKEN);
 }
 
-TEST_F(CxxClient, ValuesComeWithTheirCodes) {
+// Values and messages of any length come with their codes.
+TEST_F(CxxClient, ResultsComeWithTheirCodes) {
   Created created = client_.Create(
-      "Value",
-      [](uint64_t token) { return Table().SetValue(token, MakeBits(12, 0xABC)); },
+      "Value", [](uint64_t token) { return Table().SetValue(token, MakeBits(12, 0xABC)); },
       OperationOptions{/*hasValue=*/true});
   const auto low = created.operation.ValueAs<uint8_t>();
   ASSERT_TRUE(low.ok());
   EXPECT_EQ(low.value, 0xBCu);
   EXPECT_EQ(created.operation.ValueAs<uint64_t>().value, 0xABCu);
   Operation none = client_.CreateEmpty("NoValue").operation;
-  const auto missing = none.ValueAs<uint32_t>();
-  EXPECT_EQ(missing.code, OR_OPERATION_HAS_NO_VALUE);
-}
-
-TEST_F(CxxClient, MessagesOfAnyLengthAreReadWhole) {
-  Operation operation = client_.CreateEmpty("Message").operation;
+  EXPECT_EQ(none.ValueAs<uint32_t>().code, OR_OPERATION_HAS_NO_VALUE);
   const std::string text(300, 'm');
-  ASSERT_EQ(operation.SetError(0, text.c_str()), 0u);
-  const auto message = operation.Message();
+  ASSERT_EQ(none.SetError(0, text.c_str()), 0u);
+  const auto message = none.Message();
   ASSERT_TRUE(message.ok());
   EXPECT_EQ(message.value, text);
 }
@@ -107,16 +108,7 @@ TEST_F(CxxClient, ExceptionsFromCallablesReachTheCaller) {
       client_.Create("Throwing", [](uint64_t) -> uint32_t { throw std::runtime_error("boom"); })
           .operation;
   EXPECT_THROW(client_.Flush(), std::runtime_error);
-  EXPECT_EQ(operation.State().value, static_cast<uint32_t>(OperationState_Executing));
-}
-
-TEST_F(CxxClient, EmptyHandlesAnswerInvalidToken) {
-  const Operation empty;
-  EXPECT_EQ(empty.State().code, OR_INVALID_OPERATION_TOKEN);
-  EXPECT_EQ(empty.Message().code, OR_INVALID_OPERATION_TOKEN);
-  EXPECT_EQ(empty.ValueAs<uint16_t>().code, OR_INVALID_OPERATION_TOKEN);
-  EXPECT_EQ(empty.Flush(), OR_INVALID_OPERATION_TOKEN);
-  EXPECT_EQ(empty.Share().code, OR_INVALID_OPERATION_TOKEN);
+  EXPECT_EQ(operation.State().value, kExecuting);
 }
 
 }  // namespace

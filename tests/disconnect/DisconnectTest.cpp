@@ -1,17 +1,26 @@
 // DisconnectTest.cpp
 //
 // Releasing the operations a disconnected client left behind, when the event broker reports
-// "Disconnected" for the client's id.
+// "Disconnected" for the client's id, and the subscription that the component gives back when
+// it shuts down. (Disconnects racing clients on other threads are in the stress test.)
 
-#include <atomic>
-#include <memory>
-#include <thread>
-#include <vector>
+#include <cstdio>
+#include <cstdlib>
 
 #include "ComponentTest.h"
 
 namespace operation_receipt_test {
 namespace {
+
+// The pool subscribes to client events when it is first used, after this check is registered
+// (before main), so the check runs after the library's shutdown at exit and fails the process
+// when the subscription is left behind. The stand-in broker stays usable during exit.
+const bool kShutdownUnsubscribeChecked = std::atexit([] {
+  if (StandIn_EventSubscriberCount("Client") != 0) {
+    std::fputs("The component left its client-event subscription behind at shutdown\n", stderr);
+    std::_Exit(1);
+  }
+}) == 0;
 
 using Disconnect = ComponentTest;
 
@@ -19,14 +28,15 @@ TEST_F(Disconnect, ReleasesOneReferenceOfEachOperationLeftBehind) {
   Probe probes[3];
   const std::vector<uint64_t> tokens = {Make(probes[0], "Left"), Make(probes[1], "Left"),
                                         Make(probes[2], "Left")};
+  EXPECT_TRUE(kShutdownUnsubscribeChecked);
+  EXPECT_EQ(StandIn_EventSubscriberCount("Client"), 1u);  // the pool's, once it is in use
   ASSERT_EQ(table_.Flush(), 0u);
   Release({tokens[1]});                               // destroyed: not matched any more
   ASSERT_EQ(table_.AcquireOperation(tokens[2]), 0u);  // held elsewhere too
   StandIn_LoggingClearRecorded();
 
   ASSERT_EQ(StandIn_PublishClientDisconnected(kMainClient), 0u);
-
-  std::vector<Line> lines = RecordedLines();
+  const std::vector<Line> lines = RecordedLines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0].text, "Client 100 did not destroy operation " + Hex(tokens[0]));
   EXPECT_EQ(lines[0].level, 3u);
@@ -45,7 +55,6 @@ TEST_F(Disconnect, MatchesAnOperationTheClientReleasedButTheBufferHolds) {
   ASSERT_EQ(StandIn_PublishClientDisconnected(kMainClient), 0u);
   EXPECT_EQ(probe.destroyed, 1);  // the buffer's reference went
   EXPECT_EQ(probe.executed, 0);
-  StandIn_ErrorClearPosts();
   EXPECT_EQ(table_.Flush(), OR_INVALID_OPERATION_TOKEN);  // its token is still buffered
 }
 
@@ -56,7 +65,6 @@ TEST_F(Disconnect, ImmediateOperationsAreMatchedOnlyByClientMinusOne) {
   const uint64_t token = Make(outer, "Outer");
   ASSERT_EQ(table_.Flush(), 0u);
   Release({token});
-  ASSERT_EQ(immediate.executed, 1);
   ASSERT_EQ(StandIn_PublishClientDisconnected(kMainClient), 0u);
   EXPECT_EQ(State(immediateToken), kExecuted);
   StandIn_LoggingClearRecorded();
@@ -78,53 +86,6 @@ TEST_F(Disconnect, OtherEventsAndOtherSpellingsAreIgnored) {
   EXPECT_EQ(RecordedLines().size(), 2u);  // Creating and Acquiring only
   ASSERT_EQ(table_.Flush(), 0u);
   Release({token});
-}
-
-// Two clients create, flush, read and release while the broker keeps disconnecting them.
-// Whatever interleaving happens, every operation is destroyed exactly once.
-TEST_F(Disconnect, ConcurrentDisconnectsDestroyEveryOperationExactlyOnce) {
-  StandIn_LoggingSetEnabledLevels(0);
-  constexpr int kPerClient = 3000;
-  const auto destroyed = std::make_unique<std::atomic<int>[]>(2 * kPerClient);
-  std::atomic<bool> done{false};
-
-  auto client = [&](int clientIndex) {
-    StandIn_CommonSetClientId(500 + clientIndex);
-    for (int i = 0; i < kPerClient; ++i) {
-      OperationDescriptor descriptor{};
-      descriptor.name = "Raced";
-      descriptor.context = &destroyed[clientIndex * kPerClient + i];
-      descriptor.destroyCallback = [](void* count) {
-        static_cast<std::atomic<int>*>(count)->fetch_add(1);
-      };
-      uint64_t token = 0;
-      Table().CreateOperation(&descriptor, &token);
-      if (i % 8 == 7) Table().Flush();
-      uint32_t code = 0;
-      Table().GetErrorCode(token, &code);  // flushes on demand when still buffered
-      Table().ReleaseOperation(token);
-    }
-    Table().Flush();
-  };
-  // The events reach the component on the broker's own delivery thread, as a broker would
-  // deliver them, while the clients keep working on theirs.
-  std::thread publisher([&] {
-    while (!done.load()) {
-      for (int32_t client : {500, 501}) {
-        const StandInClientEventData data{STANDIN_CLIENT_EVENT_DISCONNECTED, client};
-        StandIn_PublishEventAsync("Client", "Disconnected", &data, sizeof data);
-      }
-      StandIn_EventFlushAsync();
-    }
-    StandIn_EventStopDeliveryThread();
-  });
-  std::thread first(client, 0);
-  std::thread second(client, 1);
-  first.join();
-  second.join();
-  done.store(true);
-  publisher.join();
-  for (int i = 0; i < 2 * kPerClient; ++i) EXPECT_EQ(destroyed[i].load(), 1) << i;
 }
 
 }  // namespace

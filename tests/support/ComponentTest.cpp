@@ -58,6 +58,14 @@ std::vector<Post> Posts() {
 
 namespace {
 
+// What `entry` writes to its out-parameter, expecting it to succeed.
+template <typename Out, typename Entry, typename... Args>
+Out Read(Entry entry, Args... args) {
+  Out out{};
+  EXPECT_EQ(entry(args..., &out), 0u);
+  return out;
+}
+
 uint32_t ProbeExecute(uint64_t token, void* context) {
   Probe& probe = *static_cast<Probe*>(context);
   ++probe.executed;
@@ -99,16 +107,10 @@ OperationDescriptor ProbeDescriptor(Probe& probe, const char* name, bool hasValu
 
 uint64_t Make(Probe& probe, const char* name, bool hasValue, bool alwaysExecute) {
   const OperationDescriptor descriptor = ProbeDescriptor(probe, name, hasValue, alwaysExecute);
-  uint64_t token = 0;
-  EXPECT_EQ(Table().CreateOperation(&descriptor, &token), 0u);
-  return token;
+  return Read<uint64_t>(Table().CreateOperation, &descriptor);
 }
 
-uint64_t PlainOperation() {
-  uint64_t token = 0;
-  EXPECT_EQ(Table().CreateOperation(nullptr, &token), 0u);
-  return token;
-}
+uint64_t PlainOperation() { return Read<uint64_t>(Table().CreateOperation, nullptr); }
 
 uint64_t ValueSource(uint64_t bits, uint64_t value) {
   const uint64_t token = PlainOperation();
@@ -120,16 +122,13 @@ void Release(const std::vector<uint64_t>& tokens) {
   for (const uint64_t token : tokens) EXPECT_EQ(Table().ReleaseOperation(token), 0u) << token;
 }
 
-uint32_t State(uint64_t token) {
-  uint32_t state = 99;
-  EXPECT_EQ(Table().GetOperationState(token, &state), 0u);
-  return state;
-}
-
-uint32_t Code(uint64_t token) {
-  uint32_t code = 99;
-  EXPECT_EQ(Table().GetErrorCode(token, &code), 0u);
-  return code;
+uint32_t State(uint64_t token) { return Read<uint32_t>(Table().GetOperationState, token); }
+uint32_t Code(uint64_t token) { return Read<uint32_t>(Table().GetErrorCode, token); }
+uint64_t ValueOf(uint64_t token) { return Read<uint64_t>(Table().GetValueUInt64, token); }
+bool Immediate() { return Read<bool>(Table().IsImmediateMode); }
+uint32_t Counted(int32_t setKey, bool pending) {
+  return pending ? Read<uint32_t>(Table().GetPendingOperationCount, setKey)
+                 : Read<uint32_t>(Table().GetExecutedOperationCount, setKey);
 }
 
 std::string Message(uint64_t token) {
@@ -140,25 +139,6 @@ std::string Message(uint64_t token) {
   return buffer;
 }
 
-uint64_t ValueOf(uint64_t token) {
-  uint64_t value = 0;
-  EXPECT_EQ(Table().GetValueUInt64(token, &value), 0u);
-  return value;
-}
-
-bool Immediate() {
-  bool immediate = false;
-  EXPECT_EQ(Table().IsImmediateMode(&immediate), 0u);
-  return immediate;
-}
-
-uint32_t Counted(int32_t setKey, bool pending) {
-  uint32_t count = 99;
-  EXPECT_EQ(pending ? Table().GetPendingOperationCount(setKey, &count)
-                    : Table().GetExecutedOperationCount(setKey, &count),
-            0u);
-  return count;
-}
 
 ReadBits ReadValueOf(uint64_t token) {
   ReadBits read;
@@ -189,6 +169,33 @@ std::string Hex(uint64_t token) {
   return text;
 }
 
+std::string OpLine(const char* verb, const char* name, uint64_t token, const char* tail) {
+  return std::string(verb) + " operation '" + name + "' (token = " + Hex(token) + tail + ")";
+}
+
+::testing::AssertionResult Posted(const std::vector<std::pair<uint32_t, std::string>>& expected,
+                                  const std::string& file) {
+  const std::vector<Post> posts = Posts();
+  StandIn_ErrorClearPosts();
+  bool same = posts.size() == expected.size();
+  for (size_t i = 0; same && i < posts.size(); ++i) {
+    same = posts[i].code == expected[i].first && posts[i].message == expected[i].second &&
+           posts[i].file == file;
+  }
+  if (same) return ::testing::AssertionSuccess();
+  ::testing::AssertionResult failure = ::testing::AssertionFailure();
+  failure << posts.size() << " posts:";
+  for (const Post& post : posts) {
+    failure << " [" << post.code << " '" << post.message << "' " << post.file << "]";
+  }
+  return failure;
+}
+
+::testing::AssertionResult PostedOnce(uint32_t code, const std::string& message,
+                                      const std::string& file) {
+  return Posted({{code, message}}, file);
+}
+
 std::string NoValueMessage(uint64_t token) {
   return "Operation receipt with token " + Hex(token) + " does not have a value associated with it";
 }
@@ -201,7 +208,7 @@ BitData* MakeBits(uint64_t bits, uint64_t value) {
 
 void ComponentTest::SetUp() {
   StandIn_CommonSetClientId(kMainClient);
-  StandIn_LoggingSetEnabledLevels(kAllLevels);
+  StandIn_LoggingSetEnabledLevels(0xF);
   StandIn_LoggingSetSuppressed(false);
   StandIn_LoggingSetSink(StandIn_LoggingDiscardSink, nullptr);
   StandIn_LoggingStartRecording();
@@ -217,12 +224,6 @@ void ComponentTest::TearDown() {
   EXPECT_EQ(StandIn_BitDataLiveCount(), liveBitsAtStart_) << "bit buffers leaked or lost";
   StandIn_LoggingStopRecording();
   StandIn_LoggingClearRecorded();
-}
-
-uint64_t ComponentTest::Create(const OperationDescriptor* descriptor) {
-  uint64_t token = 0;
-  EXPECT_EQ(table_.CreateOperation(descriptor, &token), 0u);
-  return token;
 }
 
 }  // namespace operation_receipt_test

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "BitData.h"
@@ -25,7 +26,6 @@
 namespace operation_receipt_test {
 
 inline constexpr int32_t kMainClient = 100;
-inline constexpr uint32_t kAllLevels = 0xF;
 inline constexpr uint32_t kPending = OperationState_Pending;
 inline constexpr uint32_t kExecuting = OperationState_Executing;
 inline constexpr uint32_t kExecuted = OperationState_Executed;
@@ -97,10 +97,18 @@ struct ReadBits {
 ReadBits ReadValueOf(uint64_t token);
 // Success when GetValue succeeds with `length` bits whose low 64 are `low`.
 ::testing::AssertionResult Holds(uint64_t token, uint64_t length, uint64_t low);
+// Success when exactly the `expected` posts (code, message) were made since the last clear, in
+// that order and from the component's source file `file`; clears the posts.
+::testing::AssertionResult Posted(const std::vector<std::pair<uint32_t, std::string>>& expected,
+                                  const std::string& file = "OperationPool.cpp");
+::testing::AssertionResult PostedOnce(uint32_t code, const std::string& message,
+                                      const std::string& file = "OperationPool.cpp");
 
 // "0x" and 16 lower-case hex digits, as the component writes tokens.
 std::string Hex(uint64_t token);
 std::string NoValueMessage(uint64_t token);
+// "<verb> operation '<name>' (token = <hex><tail>)", a line of an operation's life.
+std::string OpLine(const char* verb, const char* name, uint64_t token, const char* tail = "");
 
 // A managed bit buffer of `bits` bits holding `value` (low bits first).
 BitData* MakeBits(uint64_t bits, uint64_t value);
@@ -111,8 +119,6 @@ class ComponentTest : public ::testing::Test {
   void TearDown() override;
 
   const OperationReceiptComponent& table_ = Table();
-
-  uint64_t Create(const OperationDescriptor* descriptor);
 
  private:
   uint64_t liveBitsAtStart_ = 0;

@@ -1,8 +1,10 @@
 // TableTest.cpp
 //
 // The export and the function table: one table at one address, entries 1 and 21 the same
-// function, every posted and every silent null check, and the default messages registered when
-// the library was loaded.
+// function, every entry's answer to a null pointer and to a token that names no operation, and
+// the default messages registered when the library was loaded.
+
+#include <functional>
 
 #include "ComponentTest.h"
 
@@ -11,69 +13,104 @@ namespace {
 
 using TableEntry = ComponentTest;
 
-TEST_F(TableEntry, SameTableEveryCallAndNullTablePointerIsPosted) {
+struct EntryCase {
+  const char* entry;
+  std::function<uint32_t(const OperationReceiptComponent& t, uint64_t k)> call;
+};
+// A case calling one entry of table `t` with token `k`.
+#define ENTRY(name, call)                                                 \
+  EntryCase {                                                             \
+    name, [&](const OperationReceiptComponent& t, uint64_t k) {           \
+      (void)k;                                                            \
+      return call;                                                        \
+    }                                                                     \
+  }
+
+TEST_F(TableEntry, OneTableAtOneAddressAndNullTablePointerIsPosted) {
   const OperationReceiptComponent* first = nullptr;
   const OperationReceiptComponent* second = nullptr;
   EXPECT_EQ(Quorvel_GetOperationReceipt(&first), 0u);
   EXPECT_EQ(Quorvel_GetOperationReceipt(&second), 0u);
   EXPECT_NE(first, nullptr);
   EXPECT_EQ(first, second);
+  EXPECT_EQ(first->ReleaseOperation, first->ReleaseOperation2);
   EXPECT_TRUE(Posts().empty());
-
   EXPECT_EQ(Quorvel_GetOperationReceipt(nullptr), OR_NULL_POINTER);
-  const std::vector<Post> posts = Posts();
-  ASSERT_EQ(posts.size(), 1u);
-  EXPECT_EQ(posts[0].code, OR_NULL_POINTER);
-  EXPECT_EQ(posts[0].message,
-            "Quorvel_GetOperationReceipt() argument error (component) : Null pointer");
-  EXPECT_EQ(posts[0].file, "OperationReceiptImpl.cpp");
+  EXPECT_TRUE(PostedOnce(OR_NULL_POINTER,
+                         "Quorvel_GetOperationReceipt() argument error (component) : Null pointer",
+                         "OperationReceiptImpl.cpp"));
 }
 
-TEST_F(TableEntry, ReleaseStandsAtPositionsOneAndTwentyOne) {
-  EXPECT_EQ(table_.ReleaseOperation, table_.ReleaseOperation2);
-  Probe probe;
-  const uint64_t token = Make(probe, "Twice");
-  ASSERT_EQ(table_.AcquireOperation(token), 0u);
-  ASSERT_EQ(table_.Flush(), 0u);  // the buffer's reference goes
-  EXPECT_EQ(table_.ReleaseOperation2(token), 0u);
-  EXPECT_EQ(probe.destroyed, 0);
-  EXPECT_EQ(table_.ReleaseOperation(token), 0u);
-  EXPECT_EQ(probe.destroyed, 1);
-}
-
-// Each posted null check posts NullPointer with an empty message from the entry's file, and
-// does nothing else: no line is written and no operation is looked up. Three checks are silent.
-TEST_F(TableEntry, NullChecksArePostedOrSilentAndDoNothingElse) {
-  const uint64_t unknown = 0xDEAD;
-  EXPECT_EQ(table_.GetErrorMessage(unknown, nullptr, 10, nullptr), OR_NULL_POINTER);
-  EXPECT_EQ(table_.GetErrorCode(unknown, nullptr), OR_NULL_POINTER);
-  EXPECT_EQ(table_.GetOperationState(unknown, nullptr), OR_NULL_POINTER);
-  EXPECT_EQ(table_.GetValue(unknown, nullptr), OR_NULL_POINTER);
-  EXPECT_EQ(table_.GetValueUInt8(unknown, nullptr), OR_NULL_POINTER);
-  EXPECT_EQ(table_.GetValueUInt16(unknown, nullptr), OR_NULL_POINTER);
-  EXPECT_EQ(table_.GetValueUInt32(unknown, nullptr), OR_NULL_POINTER);
-  EXPECT_EQ(table_.GetValueUInt64(unknown, nullptr), OR_NULL_POINTER);
-  EXPECT_EQ(table_.SetValue(unknown, nullptr), OR_NULL_POINTER);
-  EXPECT_EQ(table_.IsImmediateMode(nullptr), OR_NULL_POINTER);
-  const std::vector<Post> posts = Posts();
-  ASSERT_EQ(posts.size(), 10u);
-  for (const Post& post : posts) {
-    EXPECT_EQ(post.code, OR_NULL_POINTER);
-    EXPECT_EQ(post.message, "");
-    EXPECT_EQ(post.file, "OperationReceiptImpl.cpp");
+// A posted null check posts NullPointer with an empty message from the entry's file and does
+// nothing else: no line is written and the (unknown) token is never looked up. The counters and
+// the post-flush registration refuse silently.
+TEST_F(TableEntry, NullPointersAreRefusedPostedOrSilently) {
+  const std::vector<std::pair<EntryCase, bool>> cases = {
+      {ENTRY("GetErrorMessage", t.GetErrorMessage(k, nullptr, 9, nullptr)), true},
+      {ENTRY("GetErrorCode", t.GetErrorCode(k, nullptr)), true},
+      {ENTRY("GetOperationState", t.GetOperationState(k, nullptr)), true},
+      {ENTRY("GetValue", t.GetValue(k, nullptr)), true},
+      {ENTRY("GetValueUInt8", t.GetValueUInt8(k, nullptr)), true},
+      {ENTRY("GetValueUInt16", t.GetValueUInt16(k, nullptr)), true},
+      {ENTRY("GetValueUInt32", t.GetValueUInt32(k, nullptr)), true},
+      {ENTRY("GetValueUInt64", t.GetValueUInt64(k, nullptr)), true},
+      {ENTRY("SetValue", t.SetValue(k, nullptr)), true},
+      {ENTRY("IsImmediateMode", t.IsImmediateMode(nullptr)), true},
+      {ENTRY("SetPostFlushCallback", t.SetPostFlushCallback(nullptr)), false},
+      {ENTRY("GetPendingOperationCount", t.GetPendingOperationCount(kMainClient, nullptr)), false},
+      {ENTRY("GetExecutedOperationCount", t.GetExecutedOperationCount(kMainClient, nullptr)),
+       false},
+  };
+  for (const auto& [c, posted] : cases) {
+    SCOPED_TRACE(c.entry);
+    EXPECT_EQ(c.call(table_, 0xDEAD), OR_NULL_POINTER);
+    if (posted) {
+      EXPECT_TRUE(PostedOnce(OR_NULL_POINTER, "", "OperationReceiptImpl.cpp"));
+    } else {
+      EXPECT_TRUE(Posts().empty());
+    }
   }
   EXPECT_TRUE(RecordedLines().empty());
-
-  StandIn_ErrorClearPosts();
-  EXPECT_EQ(table_.SetPostFlushCallback(nullptr), OR_NULL_POINTER);
-  EXPECT_EQ(table_.GetPendingOperationCount(kMainClient, nullptr), OR_NULL_POINTER);
-  EXPECT_EQ(table_.GetExecutedOperationCount(kMainClient, nullptr), OR_NULL_POINTER);
-  EXPECT_TRUE(Posts().empty());
 }
 
-// The error message entry accepts either out-pointer alone; it refuses only both null.
-TEST_F(TableEntry, ErrorMessageNeedsOnlyOneOutPointer) {
-  const uint64_t token = Create(nullptr);
+// Every entry that takes a token refuses one whose operation is gone, posts that once, writes
+// nothing to its out-parameter, and writes no line; LinkValue refuses either end.
+TEST_F(TableEntry, GoneTokensAreRefusedByEveryEntry) {
+  uint32_t out32 = 77;
+  const uint64_t live = PlainOperation();
+  const std::vector<EntryCase> cases = {
+      ENTRY("ReleaseOperation", t.ReleaseOperation(k)),
+      ENTRY("ReleaseOperation2", t.ReleaseOperation2(k)),
+      ENTRY("AcquireOperation", t.AcquireOperation(k)),
+      ENTRY("FlushOperation", t.FlushOperation(k)),
+      ENTRY("CancelOperation", t.CancelOperation(k)),
+      ENTRY("GetErrorMessage", t.GetErrorMessage(k, nullptr, 0, &out32)),
+      ENTRY("GetErrorCode", t.GetErrorCode(k, &out32)),
+      ENTRY("SetError", t.SetError(k, 1, "late")),
+      ENTRY("GetOperationState", t.GetOperationState(k, &out32)),
+      ENTRY("GetValueUInt32", t.GetValueUInt32(k, &out32)),
+      ENTRY("SetValueSize", t.SetValueSize(k, 8)),
+      ENTRY("LinkValue to it", t.LinkValue(k, live, nullptr, nullptr)),
+      ENTRY("LinkValue from it", t.LinkValue(live, k, nullptr, nullptr)),
+  };
+  const uint64_t gone = PlainOperation();
+  ASSERT_EQ(table_.Flush(), 0u);
+  Release({gone});
+  StandIn_ErrorClearPosts();
+  StandIn_LoggingClearRecorded();
+  for (const EntryCase& c : cases) {
+    SCOPED_TRACE(c.entry);
+    EXPECT_EQ(c.call(table_, gone), OR_INVALID_OPERATION_TOKEN);
+    EXPECT_TRUE(PostedOnce(OR_INVALID_OPERATION_TOKEN, ""));
+  }
+  EXPECT_EQ(out32, 77u);
+  EXPECT_TRUE(RecordedLines().empty());
+  Release({live});
+}
+
+// The error message entry accepts either out-pointer alone; creation accepts both pointers null.
+TEST_F(TableEntry, OptionalPointersMayBeNull) {
+  const uint64_t token = PlainOperation();
   ASSERT_EQ(table_.SetError(token, 0, "abc"), 0u);  // code 0: the flush keeps the text
   uint32_t size = 0;
   EXPECT_EQ(table_.GetErrorMessage(token, nullptr, 0, &size), 0u);
@@ -82,9 +119,8 @@ TEST_F(TableEntry, ErrorMessageNeedsOnlyOneOutPointer) {
   EXPECT_EQ(table_.GetErrorMessage(token, buffer, sizeof buffer, nullptr), 0u);
   EXPECT_STREQ(buffer, "abc");
   Release({token});
-}
 
-TEST_F(TableEntry, CreateWithBothPointersNullMakesAnOperation) {
+  StandIn_LoggingClearRecorded();
   EXPECT_EQ(table_.CreateOperation(nullptr, nullptr), 0u);
   EXPECT_EQ(Counted(kMainClient, true), 1u);  // alive with the buffer's reference alone
   EXPECT_EQ(table_.Flush(), 0u);
