@@ -21,9 +21,16 @@ void OperationPool::OnClientEvent(void* /*unused*/, const char* eventName,
 
 // The whole scan and every release run in one critical section. The scan finishes before the
 // first release, because a release may destroy records and run callbacks that change the table.
+// The list of tokens is sized before the scan, so a disconnect that cannot have it leaves as an
+// exception having written no line and released nothing.
 void OperationPool::ReleaseClientOperations(int32_t clientId) {
   PoolGuard guard(lock_);
   std::vector<uint64_t> tokens;
+  size_t count = 0;
+  for (size_t index = 1; index < records_.size(); ++index) {
+    count += records_[index].IsLive() && records_[index].setKey == clientId;
+  }
+  tokens.reserve(count);
   for (size_t index = 1; index < records_.size(); ++index) {
     const OperationRecord& record = records_[index];
     if (!record.IsLive() || record.setKey != clientId) continue;

@@ -23,6 +23,8 @@ void OperationPool::Compact() {
   // The order in which live records land follows the map's own order; nothing relies on it,
   // since every access goes through the token map.
   tokenIndex_.ForEach([&](uint32_t index) { live.push_back(index); });
+  RingQueue<uint32_t> freeIndices;
+  freeIndices.Reserve(std::max<size_t>(kCompactionThreshold, live.size() + 1));
   std::vector<OperationRecord> records;
   records.reserve(std::max<size_t>(kCompactionThreshold, live.size() + 1));
   records.emplace_back();  // the new sentinel
@@ -32,7 +34,7 @@ void OperationPool::Compact() {
   for (uint32_t index = 1; index < records_.size(); ++index) {
     tokenIndex_.Insert(records_[index].token, index);
   }
-  freeIndices_.Release();
+  freeIndices_ = std::move(freeIndices);
 }
 
 }  // namespace operation_receipt

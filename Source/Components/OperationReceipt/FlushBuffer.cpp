@@ -90,8 +90,8 @@ void FlushRun::Drain() {
 // its callback gives its reference back too; releases happen in the order taken either way.
 uint64_t FlushRun::TakeFront() {
   const uint64_t token = set_.buffer_.front();
+  set_.flushedTokens_.push_back(token);  // may throw: the token then stays buffered
   set_.buffer_.pop_front();
-  set_.flushedTokens_.push_back(token);
   return token;
 }
 

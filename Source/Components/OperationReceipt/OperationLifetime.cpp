@@ -12,12 +12,29 @@
 
 namespace operation_receipt {
 
+namespace {
+
+// The references of a new operation that nobody has been handed yet, given back if an
+// exception leaves the creation first, so a failed creation leaves no record behind.
+struct CreationRollback {
+  OperationPool& pool;
+  uint64_t token;
+  int references;
+  ~CreationRollback() {
+    for (; references > 0; --references) (void)pool.Release(token);
+  }
+};
+
+}  // namespace
+
 ErrorCode CreateOperation(const OperationDescriptor* descriptor, uint64_t* tokenOut) {
   OperationPool& pool = OperationPool::Instance();
   OperationSet& set = GetThreadOperationSet();
   if (!set.immediateMode()) {
     const uint64_t token = pool.AllocateBuffered(set, descriptor);
+    CreationRollback rollback{pool, token, 2};  // the client's and the buffer's
     set.Buffer(token);
+    rollback.references = 0;
     if (tokenOut != nullptr) {
       *tokenOut = token;
       return kNoError;
@@ -25,15 +42,22 @@ ErrorCode CreateOperation(const OperationDescriptor* descriptor, uint64_t* token
     return pool.Release(token);  // nobody outside holds the token: the buffer's reference stays
   }
   const uint64_t token = pool.AllocateOperation(set, descriptor);
+  // Until the token is handed out, or for good when it is not: an execute callback that throws
+  // then leaves no operation without an owner.
+  CreationRollback rollback{pool, token, 1};
   const char* name =
       descriptor != nullptr && descriptor->name != nullptr ? descriptor->name : kUnknownName;
   LogLine(pool.logger(), kLogLifecycle, [&](LineWriter& s) {
     s << "Creating operation " << NamePiece{name} << " (token = " << TokenPiece{token} << ")";
   });
   // Handed out before the operation runs, so the client has it even when execution fails.
-  if (tokenOut != nullptr) *tokenOut = token;
+  if (tokenOut != nullptr) {
+    *tokenOut = token;
+    rollback.references = 0;
+  }
   const ErrorCode executed = pool.ExecuteOperation(token);
   if (tokenOut != nullptr) return executed;
+  rollback.references = 0;
   const ErrorCode released = pool.Release(token);
   return executed != kNoError ? executed : released;
 }

@@ -98,20 +98,45 @@ uint64_t OperationPool::AllocateBuffered(const OperationSet& set,
   return token;
 }
 
+namespace {
+
+struct SlotRollback {
+  std::vector<OperationRecord>& records;
+  uint32_t index;
+  bool reused;
+  bool dismissed = false;
+  ~SlotRollback() {
+    if (dismissed) return;
+    records[index].token = 0;
+    if (!reused) records.pop_back();
+  }
+};
+
+}  // namespace
+
 uint64_t OperationPool::AllocateLocked(const OperationSet& set,
                                        const OperationDescriptor* descriptor, uint32_t* slot) {
   const uint64_t token = nextToken_++;
+  const bool reused = !freeIndices_.empty();
   uint32_t index;
-  if (!freeIndices_.empty()) {
+  if (reused) {
     index = freeIndices_.front();
-    freeIndices_.pop_front();
   } else {
+    // Room for every slot in the free list, so that a destruction (which may run while an
+    // exception unwinds a flush) never allocates to give its slot back.
+    freeIndices_.Reserve(records_.size());
     records_.emplace_back();
     index = static_cast<uint32_t>(records_.size() - 1);
   }
+  records_[index].token = token;  // the token map reads it from the record
+  {
+    // A map that cannot grow leaves the slot as it was, free or not there at all.
+    SlotRollback rollback{records_, index, reused};
+    tokenIndex_.Insert(token, index);
+    rollback.dismissed = true;
+  }
+  if (reused) freeIndices_.pop_front();
   OperationRecord& record = records_[index];
-  record.token = token;  // the token map reads it from the record
-  tokenIndex_.Insert(token, index);
   record.referenceCount = 1;
   record.owningSet = &set;
   record.setKey = set.immediateMode() ? -1 : set.setKey();

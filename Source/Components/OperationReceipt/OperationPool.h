@@ -187,6 +187,7 @@ class OperationPool {
   void SetNextTokenForTesting(uint64_t next);
 
  private:
+  struct LinkRollback;
   // Slot index of `token` whatever its reference count, or 0 when the token is not in the table.
   size_t LocateSlot(uint64_t token) OR_REQUIRES(lock_) { return tokenIndex_.Find(token); }
   [[nodiscard]] ErrorCode PostNotFound(uint64_t token, size_t index) OR_REQUIRES(lock_);

@@ -13,9 +13,11 @@
 // Lines are built from fixed pieces (literal text, a quoted name, a token as "0x" and 16
 // lower-case hex digits, decimal numbers) by a LineWriter into a buffer on the writer's stack;
 // only a line longer than that buffer (a client's very long operation name) takes a heap block.
-// A closing line must be writable from a destructor, where an allocation failure could not leave
-// as an exception, so a LogScope measures its closing line when it opens and, for a long one,
-// takes the block there: its destructor then never allocates.
+// Writing a line never throws: when that block cannot be had, the line is written cut after its
+// last piece that fits the stack buffer. So no entry fails, and no record is left half changed,
+// because a trace line could not be formatted, and a closing line in a destructor is safe. A
+// LogScope still takes the block of a long closing line when it opens, so that the closing line
+// is whole whenever the opening one could be.
 //
 // Lines go to logger id 6 at these levels:
 //   0  operation lifecycle, "Flush complete", the post-flush callback lines
@@ -29,7 +31,8 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <string>
+#include <memory>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -70,6 +73,11 @@ class LineWriter {
     buffer_[length_] = '\0';
     return buffer_;
   }
+  // Ends the text after the last piece that fitted whole; for a line that does not fit.
+  const char* TerminateCut() {
+    buffer_[written_] = '\0';
+    return buffer_;
+  }
 
   // Literal text; its length is known when the line is compiled.
   template <size_t N>
@@ -87,7 +95,10 @@ class LineWriter {
     return *this << '\'';
   }
   LineWriter& operator<<(TokenPiece piece) {
-    if (length_ + kTokenLength < capacity_) WriteToken(buffer_ + length_, piece.token);
+    if (length_ + kTokenLength < capacity_) {
+      WriteToken(buffer_ + length_, piece.token);
+      written_ = length_ + kTokenLength;
+    }
     length_ += kTokenLength;
     return *this;
   }
@@ -96,7 +107,7 @@ class LineWriter {
                                                     !std::is_same_v<Integer, bool> &&
                                                     !std::is_same_v<Integer, char>>>
   LineWriter& operator<<(Integer value) {
-    char digits[24];
+    char digits[24] = {};
     const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
     Append(digits, static_cast<size_t>(end.ptr - digits));
     return *this;
@@ -111,18 +122,32 @@ class LineWriter {
   }
 
   void Append(const char* text, size_t size) {
-    if (length_ + size < capacity_) std::memcpy(buffer_ + length_, text, size);
+    if (length_ + size < capacity_) {
+      std::memcpy(buffer_ + length_, text, size);
+      written_ = length_ + size;
+    }
     length_ += size;
   }
 
   char* buffer_;
   size_t capacity_;
   size_t length_ = 0;
+  size_t written_ = 0;  // the length of the pieces that fitted whole
 };
 
 // Writes the text of one line into the writer it is given. The bridge takes any callable of this
 // shape; a formatter held in this wrapper may also be empty, which is a programming error.
 using LogFormatter = std::function<void(LineWriter&)>;
+
+// The heap block of a line too long for the stack. Taken without throwing: empty when the
+// allocation fails.
+struct LineBlock {
+  static std::unique_ptr<char[]> Take(size_t length) {
+    return std::unique_ptr<char[]>(new (std::nothrow) char[length + 1]);
+  }
+  std::unique_ptr<char[]> data;
+  size_t length = 0;
+};
 
 // Logger id 6 of the logging service. Never copied; one owner holds it.
 class Logger {
@@ -138,7 +163,7 @@ class Logger {
 
   // Formats and writes one line when `level` is enabled and logging is not suppressed.
   // Calling an empty LogFormatter throws std::bad_function_call; the component never passes
-  // one. A line longer than kStackLine allocates, and the allocation may throw.
+  // one. A line longer than kStackLine takes a heap block; without one it is written cut.
   template <class Format>
   void Log(LogLevel level, const Format& format, int32_t nestingDelta) const {
     if (!IsWanted(level)) return;
@@ -149,24 +174,29 @@ class Logger {
       Quorvel_LoggingLog(handle_, level, writer.Terminate(), nestingDelta);
       return;
     }
-    std::string longLine(writer.length(), '\0');
-    WriteInto(longLine, level, format, nestingDelta);
+    const std::unique_ptr<char[]> block = LineBlock::Take(writer.length());
+    if (block == nullptr) {
+      Quorvel_LoggingLog(handle_, level, writer.TerminateCut(), nestingDelta);
+      return;
+    }
+    WriteInto(block.get(), writer.length(), level, format, nestingDelta);
   }
 
-  // The same for a line whose heap block, if it needs one, `reserved` already is (at least the
-  // line's length): never allocates.
+  // The same for a line whose heap block, if it needs one and could have it, `reserved`
+  // already is (the line's length and its terminator): never allocates.
   template <class Format>
   void LogReserved(LogLevel level, const Format& format, int32_t nestingDelta,
-                   std::string& reserved) const {
+                   const LineBlock& reserved) const {
     if (!IsWanted(level)) return;
-    if (!reserved.empty()) {
-      WriteInto(reserved, level, format, nestingDelta);
+    if (reserved.data != nullptr) {
+      WriteInto(reserved.data.get(), reserved.length, level, format, nestingDelta);
       return;
     }
     char line[kStackLine + 1];
     LineWriter writer(line, sizeof line);
     format(writer);
-    if (writer.Fits()) Quorvel_LoggingLog(handle_, level, writer.Terminate(), nestingDelta);
+    Quorvel_LoggingLog(handle_, level, writer.Fits() ? writer.Terminate() : writer.TerminateCut(),
+                       nestingDelta);
   }
 
   LoggerHandle handle() const { return handle_; }
@@ -177,11 +207,12 @@ class Logger {
     return Quorvel_LoggingIsLogEnabled(handle_, level) && !Quorvel_LoggingIsLoggingSuppressed();
   }
 
-  // Formats into `block`, whose size is at least the line's length, and writes the line.
+  // Formats into `block`, which holds the line's `length` characters and a terminator, and
+  // writes the line.
   template <class Format>
-  void WriteInto(std::string& block, LogLevel level, const Format& format,
+  void WriteInto(char* block, size_t length, LogLevel level, const Format& format,
                  int32_t nestingDelta) const {
-    LineWriter writer(block.data(), block.size() + 1);  // the string's own terminator slot
+    LineWriter writer(block, length + 1);
     format(writer);
     if (writer.Fits()) Quorvel_LoggingLog(handle_, level, writer.Terminate(), nestingDelta);
   }
@@ -207,7 +238,10 @@ class LogScope {
       : logger_(&logger), level_(level), endFormatter_(std::move(end)) {
     LineWriter measure(nullptr, 0);
     endFormatter_(measure);
-    if (measure.length() > Logger::kStackLine) closingLine_.assign(measure.length(), '\0');
+    if (measure.length() > Logger::kStackLine) {
+      closingLine_.data = LineBlock::Take(measure.length());
+      closingLine_.length = measure.length();
+    }
     logger_->Log(level_, begin, +1);
   }
   ~LogScope() { logger_->LogReserved(level_, endFormatter_, -1, closingLine_); }
@@ -218,7 +252,7 @@ class LogScope {
   const Logger* logger_;
   LogLevel level_;
   End endFormatter_;
-  std::string closingLine_;  // empty unless the closing line is too long for the stack
+  LineBlock closingLine_;  // empty unless the closing line is too long for the stack
 };
 
 template <class Begin, class End>

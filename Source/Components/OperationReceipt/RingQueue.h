@@ -32,6 +32,11 @@ class RingQueue {
     --size_;
   }
 
+  // Makes room for `count` values, so that pushing up to that many never allocates.
+  void Reserve(size_t count) {
+    while (storage_.size() < count) Grow();
+  }
+
   // Empties the queue and gives its storage back.
   void Release() {
     std::vector<T>().swap(storage_);

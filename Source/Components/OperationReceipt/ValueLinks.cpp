@@ -56,6 +56,14 @@ void PlaceBits(BitData* chosen, const OwnedIndexList& destinationIndices, BitDat
 
 }  // namespace
 
+// Gives back a reference to `sourceToken` (0: none). It lives only inside LinkValue's
+// critical section, so the pool lock is held when it runs.
+struct OperationPool::LinkRollback {
+  OperationPool& pool;
+  uint64_t sourceToken;
+  ~LinkRollback() OR_NO_THREAD_SAFETY_ANALYSIS { (void)pool.ReleaseLocked(sourceToken); }
+};
+
 ErrorCode OperationPool::LinkValue(uint64_t destination, uint64_t source,
                                    const IndexList* destinationIndices,
                                    const IndexList* sourceIndices) {
@@ -67,8 +75,11 @@ ErrorCode OperationPool::LinkValue(uint64_t destination, uint64_t source,
   if (const ErrorCode lookup = FindOperation(source, &record)) return lookup;
   const uint64_t sourceToken = record->token;
   if (const ErrorCode acquired = Acquire(sourceToken)) return acquired;
+  // The source's new reference belongs to the link; if the link cannot be stored, it goes.
   if (const ErrorCode lookup = FindOperation(destination, &record)) return lookup;
+  LinkRollback rollback{*this, sourceToken};
   record->links.push_back(ValueLink{sourceToken, std::move(lists)});
+  rollback.sourceToken = 0;
   record->hasValue = true;
   return kNoError;
 }
