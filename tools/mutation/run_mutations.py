@@ -11,6 +11,7 @@ Run from the repository root: python3 tools/mutation/run_mutations.py
 """
 
 import argparse
+import filecmp
 import os
 import shutil
 import subprocess
@@ -50,13 +51,19 @@ def tracked_files(source):
 
 
 def copy_tree(source, destination):
+    """Copies the tracked files; in a kept scratch tree, only those whose content differs.
+
+    A copy gets a new modification time, so the build always sees it as newer than what it
+    built from a faulted version of the same file."""
     for name in tracked_files(source):
         origin = os.path.join(source, name)
         if not os.path.isfile(origin):
             continue  # deleted in the work tree but not yet in the index
         target = os.path.join(destination, name)
+        if os.path.isfile(target) and filecmp.cmp(origin, target, shallow=False):
+            continue
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copy2(origin, target)
+        shutil.copy(origin, target)
 
 
 def configure(tree, build, jobs):
@@ -150,8 +157,6 @@ def main():
     started = time.monotonic()
     scratch = args.scratch or tempfile.mkdtemp(prefix="or-mutation-")
     tree, build = os.path.join(scratch, "src"), os.path.join(scratch, "build")
-    if os.path.isdir(tree):
-        shutil.rmtree(tree)
     copy_tree(os.path.abspath(args.source), tree)
     try:
         print(f"scratch {scratch}: configuring and building", flush=True)
