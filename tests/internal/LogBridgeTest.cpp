@@ -104,10 +104,6 @@ TEST_F(LogBridge, LongLinesAreWrittenWhole) {
   EXPECT_EQ(Text(2), "close '" + name + "' 0x0000000000000007");
 }
 
-TEST_F(LogBridge, EmptyFormatterIsAProgrammingError) {
-  EXPECT_THROW(logger_.Log(kLogLifecycle, LogFormatter(), 0), std::bad_function_call);
-}
-
 // The whole life of an operation with every level disabled asks only the enabled question.
 TEST_F(LogBridge, LifecycleWithLevelsDisabledOnlyAsksEnabled) {
   StandIn_LoggingSetEnabledLevels(0);
