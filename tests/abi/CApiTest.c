@@ -9,13 +9,8 @@
 
 static int failures = 0;
 
-#define CHECK(condition)                                               \
-  do {                                                                 \
-    if (!(condition)) {                                                \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      ++failures;                                                      \
-    }                                                                  \
-  } while (0)
+#define CHECK(condition) \
+  if (!(condition)) fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition), ++failures
 
 static int executed = 0;
 static int destroyed = 0;
@@ -26,10 +21,7 @@ static uint32_t Execute(uint64_t token, void* context) {
   return 0;
 }
 
-static void Destroy(void* context) {
-  (void)context;
-  ++destroyed;
-}
+static void Destroy(void* context) { (void)context; ++destroyed; }
 
 int main(void) {
   const OperationReceiptComponent* table = NULL;

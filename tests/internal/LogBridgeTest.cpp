@@ -72,40 +72,26 @@ TEST_F(LogBridge, DisabledOrSuppressedLineIsNeitherBuiltNorWritten) {
   }
 }
 
-TEST_F(LogBridge, ScopeClosesAlsoWhenAnExceptionLeaves) {
+// Lines longer than the bridge's stack buffer are written whole, the closing line of a scope
+// included (its block is taken when the scope opens), and a scope closes also when an exception
+// leaves it.
+TEST_F(LogBridge, LongLinesAreWrittenWholeAndScopesCloseOnExceptions) {
+  const std::string name(3 * Logger::kStackLine, 'n');
   try {
     LogScope scope(
-        logger_, kLogFlush, [](LineWriter& s) { s << "open"; },
-        [](LineWriter& s) { s << "close"; });
+        logger_, kLogFlush, [&](LineWriter& s) { s << "open " << NamePiece{name.c_str()}; },
+        [&](LineWriter& s) { s << "close " << NamePiece{name.c_str()} << ' ' << TokenPiece{7}; });
+    LogLine(logger_, kLogLifecycle, [&](LineWriter& s) { s << NamePiece{name.c_str()} << 12; });
     throw std::runtime_error("leaving");
   } catch (const std::runtime_error&) {
   }
-  ASSERT_EQ(StandIn_LoggingRecordedCount(), 2u);
-  EXPECT_EQ(Text(0), "open");
-  EXPECT_EQ(StandIn_LoggingRecordedDelta(0), +1);
-  EXPECT_EQ(Text(1), "close");
-  EXPECT_EQ(StandIn_LoggingRecordedDelta(1), -1);
-  EXPECT_EQ(StandIn_LoggingRecordedLevel(1), kLogFlush);
-}
-
-// Lines longer than the bridge's stack buffer are written whole, the closing line of a scope
-// included (its block is taken when the scope opens).
-TEST_F(LogBridge, LongLinesAreWrittenWhole) {
-  const std::string name(3 * Logger::kStackLine, 'n');
-  {
-    LogScope scope(
-        logger_, kLogExecution, [&](LineWriter& s) { s << "open " << NamePiece{name.c_str()}; },
-        [&](LineWriter& s) { s << "close " << NamePiece{name.c_str()} << ' ' << TokenPiece{7}; });
-    LogLine(logger_, kLogLifecycle, [&](LineWriter& s) { s << NamePiece{name.c_str()} << 12; });
-  }
   ASSERT_EQ(StandIn_LoggingRecordedCount(), 3u);
   EXPECT_EQ(Text(0), "open '" + name + "'");
+  EXPECT_EQ(StandIn_LoggingRecordedDelta(0), +1);
   EXPECT_EQ(Text(1), "'" + name + "'12");
   EXPECT_EQ(Text(2), "close '" + name + "' 0x0000000000000007");
-}
-
-TEST_F(LogBridge, EmptyFormatterIsAProgrammingError) {
-  EXPECT_THROW(logger_.Log(kLogLifecycle, LogFormatter(), 0), std::bad_function_call);
+  EXPECT_EQ(StandIn_LoggingRecordedDelta(2), -1);
+  EXPECT_EQ(StandIn_LoggingRecordedLevel(2), kLogFlush);
 }
 
 // The whole life of an operation with every level disabled asks only the enabled question.

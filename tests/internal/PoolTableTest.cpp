@@ -77,22 +77,6 @@ TEST_F(PoolTable, FreeSlotsAreReusedOldestFirst) {
   EXPECT_EQ(record, slotTwo + 3);  // slot 5, appended
 }
 
-TEST_F(PoolTable, DescriptorIsCopiedAndNullNameKeepsUnknown) {
-  OperationDescriptor descriptor{};
-  descriptor.hasValue = 1;
-  descriptor.alwaysExecute = 2;  // any non-zero byte is true
-  const uint64_t token = pool_.AllocateOperation(set_, &descriptor);
-  PoolGuard guard(pool_.lock());
-  OperationRecord* record;
-  ASSERT_EQ(pool_.FindOperation(token, &record), kNoError);
-  EXPECT_STREQ(record->name, "<unknown>");
-  EXPECT_TRUE(record->hasValue);
-  EXPECT_TRUE(record->alwaysExecute);
-  EXPECT_EQ(record->referenceCount, 1);
-  EXPECT_EQ(record->setKey, set_.setKey());
-  EXPECT_EQ(record->owningSet, &set_);
-}
-
 TEST_F(PoolTable, LookupFailuresPostBothForms) {
   PoolGuard guard(pool_.lock());
   EXPECT_EQ(pool_.FindOperation(0, nullptr), kInvalidOperationToken);

@@ -2,16 +2,14 @@
 //
 // Operation sets of several threads: each thread's set takes its client key at the thread's
 // first call, a thread flushes and cancels only its own operations, operations left buffered by
-// a thread that ended stay pending with no owner, threads flush side by side, and a process may
-// end while threads still hold sets and buffered operations.
+// a thread that ended stay pending with no owner, and a process may end while threads still
+// hold sets and buffered operations.
 //
 // The worker threads use client ids other than kMainClient; each test releases what they made.
 
 #include <sys/wait.h>
 
-#include <atomic>
 #include <cstdio>
-#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -158,66 +156,6 @@ TEST_F(Threads, OperationsLeftByAnEndedThreadStayPendingWithoutOwner) {
   Release({tx, ty});
   EXPECT_EQ(x.destroyed + y.destroyed, 2);
   EXPECT_EQ(Counted(kEnded, /*pending=*/true), 0u);
-}
-
-// Each of a few threads creates, flushes and reads its own operations while the others do the
-// same, and looks at a neighbour's operation now and then; one thread buffers enough to make
-// its flushes compact the table under the others. Every operation executes once, on its own
-// thread, in the order it was created.
-struct Worker {
-  int32_t clientId = 0;
-  int perRound = 0;
-  std::vector<int> order;
-  bool wrongThread = false;
-  std::atomic<uint64_t> published{0};
-};
-
-void RunWorker(Worker& worker, const Worker& neighbour, int rounds) {
-  const std::thread::id self = std::this_thread::get_id();
-  StandIn_CommonSetClientId(worker.clientId);
-  std::vector<Probe> steps(static_cast<size_t>(rounds) * worker.perRound);
-  for (int round = 0; round < rounds; ++round) {
-    std::vector<uint64_t> tokens;
-    for (int index = round * worker.perRound; index < (round + 1) * worker.perRound; ++index) {
-      steps[index].executeResult = index % 50 == 49 ? 3u : 0u;
-      steps[index].onExecute = [&worker, self, index](uint64_t) {
-        worker.wrongThread |= std::this_thread::get_id() != self;
-        worker.order.push_back(index);
-      };
-      tokens.push_back(Make(steps[index], "Step", false, /*alwaysExecute=*/true));
-    }
-    worker.published = tokens.back();
-    EXPECT_EQ(Table().Flush(), 3u);  // the first step with index % 50 == 49
-    // The neighbour's operation may be gone already; if not, it answers with a state.
-    uint32_t state = 99;
-    const uint32_t read = Table().GetOperationState(neighbour.published, &state);
-    EXPECT_TRUE(read == OR_INVALID_OPERATION_TOKEN || (read == 0 && state <= kFailed));
-    for (size_t i = 0; i < tokens.size(); ++i) {
-      EXPECT_EQ(Code(tokens[i]), steps[round * worker.perRound + i].executeResult);
-    }
-    Release(tokens);
-  }
-}
-
-TEST_F(Threads, ThreadsFlushTheirOwnOperationsSideBySide) {
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 4;
-  StandIn_LoggingSetEnabledLevels(0);
-  std::vector<Worker> workers(kThreads);
-  std::vector<std::thread> threads;
-  for (int w = 0; w < kThreads; ++w) {
-    workers[w].clientId = 220 + w;
-    workers[w].perRound = w == 0 ? 8500 : 400;
-    threads.emplace_back(RunWorker, std::ref(workers[w]), std::cref(workers[(w + 1) % kThreads]),
-                         kRounds);
-  }
-  for (std::thread& thread : threads) thread.join();
-  for (const Worker& worker : workers) {
-    EXPECT_FALSE(worker.wrongThread);
-    ASSERT_EQ(worker.order.size(), static_cast<size_t>(kRounds * worker.perRound));
-    for (int i = 0; i < kRounds * worker.perRound; ++i) ASSERT_EQ(worker.order[i], i);
-    EXPECT_EQ(Counted(worker.clientId, /*pending=*/false), 0u);
-  }
 }
 
 // A host whose main returns while threads still hold sets, buffered operations and a flush in
