@@ -134,7 +134,7 @@ FAULTS = [
           "for (uint32_t index = 2; index < records_.size(); ++index) {",
           "compaction leaves the first live record out of the token map"),
     fault("compact-stale-free-slots", "compaction", "Compaction.cpp",
-          "  freeIndices_.Release();", "",
+          "  freeIndices_ = std::move(freeIndices);", "",
           "compaction keeps the free-slot queue of the old table"),
     # ---- Always-execute ----
     fault("always-execute-lost", "always-execute", "FlushBuffer.cpp",
