@@ -3,6 +3,8 @@
 // Cancels buffered operations of the calling thread: the named one and every one buffered before
 // it. Operations buffered after it stay, in their order.
 
+#include <vector>
+
 #include "ErrorReporting.h"
 #include "OperationPool.h"
 #include "OperationSet.h"
@@ -22,6 +24,29 @@ class ImmediateModeScope {
  private:
   bool& mode_;
   const bool previous_;
+};
+
+// The buffer's references of the operations a cancel has taken out of the buffer. Room for the
+// whole buffer is reserved first, where a failure still leaves nothing taken, so recording a
+// token never allocates. The walk gives them back in the order taken; when an exception leaves
+// the walk first (a trace line, a destroy callback run by a release), the destructor gives back
+// the rest.
+class TakenTokens {
+ public:
+  TakenTokens(OperationPool& pool, size_t capacity) : pool_(pool) { tokens_.reserve(capacity); }
+  ~TakenTokens() { ReleaseAll(); }
+  TakenTokens(const TakenTokens&) = delete;
+  TakenTokens& operator=(const TakenTokens&) = delete;
+
+  void Add(uint64_t token) { tokens_.push_back(token); }
+  void ReleaseAll() {
+    while (released_ < tokens_.size()) (void)pool_.Release(tokens_[released_++]);
+  }
+
+ private:
+  OperationPool& pool_;
+  std::vector<uint64_t> tokens_;
+  size_t released_ = 0;
 };
 
 }  // namespace
@@ -45,13 +70,13 @@ ErrorCode OperationSet::CancelOperation(uint64_t token) {
   }
   if (state != State::kPending) return kNoError;
 
-  ImmediateModeScope immediate(immediateMode_);
-  std::vector<uint64_t> taken;
+  ImmediateModeScope immediate(immediateMode_);  // releases, also on an exception, run inside it
+  TakenTokens taken(pool, buffer_.size());
   ErrorCode result = kNoError;
   while (!buffer_.empty()) {
     const uint64_t current = buffer_.front();
+    taken.Add(current);
     buffer_.pop_front();
-    taken.push_back(current);
     PoolGuard guard(pool.lock());
     OperationRecord* record;
     result = pool.FindOperation(current, &record);
@@ -66,7 +91,7 @@ ErrorCode OperationSet::CancelOperation(uint64_t token) {
     }
     if (current == token) break;
   }
-  for (const uint64_t current : taken) (void)pool.Release(current);
+  taken.ReleaseAll();
   return result;
 }
 
