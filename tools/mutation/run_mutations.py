@@ -12,6 +12,7 @@ Run from the repository root: python3 tools/mutation/run_mutations.py
 
 import argparse
 import filecmp
+import json
 import os
 import shutil
 import subprocess
@@ -98,9 +99,9 @@ def failing_tests(output):
     return names
 
 
-def run_tests(build, jobs, timeout, exclude):
+def run_tests(build, jobs, timeout, exclude, stop_on_failure=True):
     command = ["ctest", "--test-dir", build, f"-j{jobs}", "--timeout", str(timeout),
-               "--stop-on-failure", "-E", exclude]
+               "-E", exclude] + (["--stop-on-failure"] if stop_on_failure else [])
     code, output = run(command, build, timeout=1800)
     return code == 0, failing_tests(output), output
 
@@ -142,6 +143,8 @@ def main():
     parser.add_argument("--markdown", help="also write the table as Markdown to this file")
     parser.add_argument("--scratch", help="scratch directory to use and keep (default: a "
                         "temporary one, removed at the end)")
+    parser.add_argument("--catchers", help="run every test for every fault (slower) and write, "
+                        "as JSON, the tests that fail for each fault to this file")
     parser.add_argument("--exclude", default=EXCLUDED_TESTS,
                         help=f"ctest -E regex of tests not run (default {EXCLUDED_TESTS!r})")
     args = parser.parse_args()
@@ -167,7 +170,7 @@ def main():
             sys.exit("the unchanged tree fails its tests: " + (", ".join(failed) or output[-2000:]))
         print(f"baseline built and green in {time.monotonic() - started:.0f} s", flush=True)
 
-        rows = []
+        rows, catchers = [], {}
         width = max(len(fault["id"]) for fault in faults)
         for fault in faults:
             fault_started = time.monotonic()
@@ -181,8 +184,9 @@ def main():
                         result = NO_BUILD
                     else:
                         passed, failed, _ = run_tests(build, args.jobs, args.timeout,
-                                                      args.exclude)
+                                                      args.exclude, not args.catchers)
                         result = MISSED if passed else CAUGHT
+                        catchers[fault["id"]] = failed
                         detail = ", ".join(failed[:2])
                 finally:
                     restore(tree, fault, original)
@@ -202,6 +206,9 @@ def main():
     if uncounted:
         print(f"({uncounted} not counted: did not build or anchor missing)")
     print(f"total {time.monotonic() - started:.0f} s")
+    if args.catchers:
+        with open(args.catchers, "w", encoding="utf-8") as handle:
+            json.dump(catchers, handle, indent=1, sort_keys=True)
     if args.markdown:
         with open(args.markdown, "w", encoding="utf-8") as handle:
             handle.write(markdown_table(rows))

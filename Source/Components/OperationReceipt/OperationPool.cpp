@@ -138,7 +138,7 @@ uint64_t OperationPool::AllocateLocked(const OperationSet& set,
   if (reused) freeIndices_.pop_front();
   OperationRecord& record = records_[index];
   record.referenceCount = 1;
-  record.owningSet = &set;
+  record.owningSet = set.id();
   record.setKey = set.immediateMode() ? -1 : set.setKey();
   if (descriptor != nullptr) {
     if (descriptor->name != nullptr) record.name = descriptor->name;
@@ -189,7 +189,7 @@ ErrorCode OperationPool::FindForRead(uint64_t token, bool reportFailure, Operati
 // thread may act just before or just after it either way, so separate lookups would give a
 // caller nothing more to rely on.
 ErrorCode OperationPool::EnsureExecuted(uint64_t token, bool reportFailure) {
-  const OperationSet* owner;
+  uint32_t owner;
   {
     PoolGuard guard(lock_);
     OperationRecord* record;
@@ -203,7 +203,7 @@ ErrorCode OperationPool::EnsureExecuted(uint64_t token, bool reportFailure) {
   // Only the calling thread's own operations are flushed; one buffered on another thread, or
   // left by a thread that has ended, is left alone.
   OperationSet& set = GetThreadOperationSet();
-  if (owner != &set) return kNoError;
+  if (owner != set.id()) return kNoError;
   const ErrorCode flushed = set.FlushOperation(token);
   return reportFailure ? flushed : kNoError;
 }
@@ -268,10 +268,10 @@ uint32_t OperationPool::CountOperations(int32_t setKey, bool pending) {
   return count;
 }
 
-void OperationPool::ForgetSet(const OperationSet* set) {
+void OperationPool::ForgetSet(uint32_t set) {
   PoolGuard guard(lock_);
   for (OperationRecord& record : records_) {
-    if (record.owningSet == set) record.owningSet = nullptr;
+    if (record.owningSet == set) record.owningSet = 0;
   }
 }
 

@@ -177,7 +177,7 @@ class OperationPool {
   // ---- Thread teardown ----
 
   // Makes every record created by `set` forget it. Walks the whole table under the lock.
-  void ForgetSet(const OperationSet* set);
+  void ForgetSet(uint32_t set);
 
   // ---- Inspection, for tests ----
   size_t RecordCount();

@@ -5,6 +5,7 @@
 
 #include "OperationSet.h"
 
+#include <atomic>
 #include <memory>
 
 #include "ErrorReporting.h"
@@ -37,7 +38,7 @@ class ThreadSetSlot {
   ~ThreadSetSlot() {
     if (set_ == nullptr) return;
     currentSet = nullptr;
-    OperationPool::Instance().ForgetSet(set_.get());
+    OperationPool::Instance().ForgetSet(set_->id());
     set_.reset();
   }
 
@@ -56,7 +57,19 @@ OperationSet& GetThreadOperationSet() {
 
 OperationSet* FindThreadOperationSet() { return currentSet; }
 
-OperationSet::OperationSet() {
+namespace {
+
+uint32_t NextSetId() {
+  static std::atomic<uint32_t> next{1};
+  uint32_t id;
+  while ((id = next.fetch_add(1, std::memory_order_relaxed)) == 0) {
+  }
+  return id;
+}
+
+}  // namespace
+
+OperationSet::OperationSet() : id_(NextSetId()) {
   CommonInterface* common = nullptr;
   Quorvel_GetCommon(&common);
   common->GetClientId(&setKey_);
@@ -64,14 +77,14 @@ OperationSet::OperationSet() {
 
 ErrorCode OperationSet::CheckTokenInSet(uint64_t token) const {
   OperationPool& pool = OperationPool::Instance();
-  const OperationSet* owner;
+  uint32_t owner;
   {
     PoolGuard guard(pool.lock());
     OperationRecord* record;
     if (const ErrorCode lookup = pool.FindOperation(token, &record)) return lookup;
     owner = record->owningSet;
   }
-  if (owner == this) return kNoError;
+  if (owner == id_) return kNoError;
   return Post(kInvalidOperationToken, NotInThreadSetMessage(token), kSetSource, __LINE__);
 }
 

@@ -17,7 +17,7 @@
 // buffered are dropped without being executed or released (they stay pending and referenced).
 //
 // Only the owning thread touches a set; it needs no lock. Other threads meet a set only as a
-// record's owningSet, which they compare with their own and never follow.
+// record's owningSet, a number that they compare with their own set's.
 #ifndef OPERATION_RECEIPT_OPERATION_SET_H_
 #define OPERATION_RECEIPT_OPERATION_SET_H_
 
@@ -39,6 +39,10 @@ class OperationSet {
   OperationSet& operator=(const OperationSet&) = delete;
 
   bool immediateMode() const { return immediateMode_; }
+  // The set's number, which records keep as their owner: never 0, and distinct among the sets
+  // of the process (it would repeat only after 2^32 threads, by which time the thread that had
+  // it has ended and its records have forgotten it).
+  uint32_t id() const { return id_; }
   int32_t setKey() const { return setKey_; }
   size_t BufferedCount() const { return buffer_.size(); }
 
@@ -68,6 +72,7 @@ class OperationSet {
   RingQueue<uint64_t> buffer_;
   bool immediateMode_ = false;
   int32_t setKey_ = -1;
+  const uint32_t id_;
 };
 
 // The calling thread's set, built on the thread's first call. Torn down when the thread ends.
