@@ -151,8 +151,8 @@ FAULTS = [
           "    if (current == token) break;", "",
           "a cancel also cancels the operations buffered after the named one"),
     fault("cancel-missing-release", "cancel", "CancelOperation.cpp",
-          "for (const uint64_t current : taken) (void)pool.Release(current);",
-          "for (const uint64_t current : taken) (void)current;",
+          "while (released_ < tokens_.size()) (void)pool_.Release(tokens_[released_++]);",
+          "released_ = tokens_.size();",
           "canceled operations keep the buffer's reference"),
     # ---- Values ----
     fault("pending-size-off-by-one", "values", "OperationValues.cpp",

@@ -15,6 +15,7 @@ import filecmp
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -32,16 +33,19 @@ CAUGHT, MISSED, NO_BUILD, NO_ANCHOR = "caught", "missed", "did-not-build", "anch
 
 
 def run(command, cwd, timeout=None):
-    """Runs `command`, returns (exit code, combined output); a timeout counts as failure."""
+    """Runs `command`, returns (exit code, combined output); a timeout counts as failure.
+
+    The command runs in a process group of its own, so that a timeout also ends what it started
+    (ctest's test processes), not only the command itself."""
+    process = subprocess.Popen(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               text=True, start_new_session=True)
     try:
-        done = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              text=True, timeout=timeout)
-        return done.returncode, done.stdout
-    except subprocess.TimeoutExpired as expired:
-        output = expired.stdout or ""
-        if isinstance(output, bytes):
-            output = output.decode(errors="replace")
-        return -1, output + "\n(timed out)"
+        output, _ = process.communicate(timeout=timeout)
+        return process.returncode, output
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        output, _ = process.communicate()
+        return -1, (output or "") + "\n(timed out)"
 
 
 def tracked_files(source):
@@ -89,20 +93,31 @@ def build_tree(build, jobs):
 
 
 def failing_tests(output):
-    """The names ctest lists as failed, from its summary."""
-    names = []
+    """The names of the tests that did not pass, from ctest's progress lines.
+
+    Read from the progress rather than the summary, so that a run cut short by the time limit
+    still names what failed; a test that started and never finished counts as failed."""
+    started, passed, failed = [], set(), []
     for line in output.splitlines():
         line = line.strip()
-        # "  12 - component_tests.Foo.Bar (Failed)" in the summary
-        if " - " in line and line.endswith(")") and line.split(" ", 1)[0].isdigit():
-            names.append(line.split(" - ", 1)[1].rsplit(" (", 1)[0])
-    return names
+        if line.startswith("Start ") and ": " in line:  # "Start 12: component_tests.Foo.Bar"
+            started.append(line.split(": ", 1)[1].split(" ", 1)[0])
+        elif " Test " in line and "#" in line and ": " in line:
+            # "12/101 Test #12: component_tests.Foo.Bar ......***Failed    0.01 sec"
+            name = line.split(": ", 1)[1].split(" ", 1)[0]
+            if " Passed " in line:
+                passed.add(name)
+            else:
+                failed.append(name)
+    return failed + [name for name in started if name not in passed and name not in failed]
 
 
 def run_tests(build, jobs, timeout, exclude, stop_on_failure=True):
+    """Runs the suite; `timeout` bounds each test and, times four, the whole run (a test with a
+    time limit of its own, such as the stress test, would otherwise hang for that long)."""
     command = ["ctest", "--test-dir", build, f"-j{jobs}", "--timeout", str(timeout),
                "-E", exclude] + (["--stop-on-failure"] if stop_on_failure else [])
-    code, output = run(command, build, timeout=1800)
+    code, output = run(command, build, timeout=4 * timeout)
     return code == 0, failing_tests(output), output
 
 
