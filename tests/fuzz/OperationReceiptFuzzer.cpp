@@ -1,632 +1,269 @@
 // OperationReceiptFuzzer.cpp
 //
-// libFuzzer target. An input is a byte of log levels, then steps: a byte picks an action of
-// kActions by weight, its arguments follow; callbacks of operations created "busy" (and a busy
-// post-flush callback) take actions from the input too. Steps run one at a time on the fuzzer's
-// thread or on one of two workers that run only what they are handed, so a run is deterministic.
-// Each operation's Track (its callbacks' context) counts the references the harness holds, and
-// every answer is checked against it. Link cycles are allowed: their members keep their last
-// reference until the end of the input builds their values. At the end every thread flushes,
-// everything is released, and the pool, its counts and the bit-data library must be as before.
+// libFuzzer target: a byte of log levels, then steps, each an entry of kActions (by weight), its
+// target and arguments; callbacks of busy operations take steps too. Answers are checked against
+// a model of each operation (Op); at the end no operation, bit buffer or error context is left.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
-#include <functional>
-#include <mutex>
-#include <thread>
-#include <type_traits>
-#include <unordered_set>
-#include <vector>
 
 #include "ModelChecks.h"
 
 namespace {
 
 using or_model::Table;
+using C = OperationReceiptComponent;
 constexpr uint32_t kInvalid = OR_INVALID_OPERATION_TOKEN;
-constexpr int kSlots = 3, kMaxSteps = 160, kCreationBudget = 48;  // slot 0: the fuzzer's thread
-constexpr int32_t kClientBase = 900;                              // client id of slot s: 900 + s
+// The codes callbacks return and SetError sets: with the component's own, all an entry may answer.
+const uint32_t kCodes[] = {0, 0, 1, 0x7F0000AAu, 0xFFFFFFFFu};
+const char* const kNames[] = {nullptr, "", "op", "with %s and\na break"};
+const uint64_t kBits[] = {1, 8, 33, 64, 65, 200};
+const uint64_t kBig[] = {0, 1, 3, 7, 64, 65, 130, 1u << 20, (1u << 28) + 1, 1ull << 32, ~0ull};
 
-struct Track {
-  uint64_t token = 0;  // 0 while unknown (created without one, not yet seen by a callback)
-  int held = 0, executions = 0, destroys = 0, slot = 0;
-  uint32_t generation = 0, executeResult = 0, valueResult = 0;
-  bool counted = false;     // context and destroy callback set: every destruction is seen
-  bool hasExecute = false;  // context and execute callback set: every execution is seen
-  bool busy = false;        // its callbacks take actions from the input
-  bool dead = false, tainted = false /* over-released */, valueMaybe = false,
-       pinned = false /* on a cycle */;
-  std::vector<Track*> sources;  // value links made with this operation as destination
+// What the harness knows of an operation. exact: its value is setBits bits of pattern, set by its
+// execute callback; linkedFrom: a link may hold it.
+struct Op {
+  uint64_t token = 0;  // 0: not known
+  bool dead = false, busy = false, mayHaveValue = false;
+  int held = 0;  // the harness's references
+  uint32_t executeCode = 0, valueCode = 0;
+  uint64_t setBits = 0, pattern = 0;
+  int runs = 0, destroys = 0;
+  bool exact = false, linkedFrom = false;
 };
+FuzzedDataProvider* in;
+std::deque<Op> ops;  // stable addresses
+Op strays[] = {{0, true}, {~0ull, true}, {1ull << 63, true}, {1ull << 32, true}};  // never live
+int depth = 0;
+uint8_t postFlush = 0;  // its code (kCodes[postFlush % 5]) and whether it takes steps (& 8)
+bool ending = false, alignedOnly = false;
 
-struct State {
-  FuzzedDataProvider* in = nullptr;
-  std::deque<Track> tracks;  // stable addresses
-  int current = 0, depth = 0, budget = 0;
-  uint32_t generation[kSlots] = {}, postFlushCode = 0;
-  bool cleaning = false, alignedOnly = false, postFlushBusy = false;
-  uint64_t highestToken = 0, liveBits = 0, retired = 0;
-} S;
-thread_local int tSlot = 0;
-
-[[noreturn]] void Fail(const char* what, const Track* t, uint64_t detail) {
-  std::fprintf(stderr, "\n*** operation-receipt fuzzer: %s (token %llu, detail 0x%llx)\n", what,
-               t ? static_cast<unsigned long long>(t->token) : 0ull,
-               static_cast<unsigned long long>(detail));
+void Expect(bool ok, const char* what, const Op* op = nullptr, unsigned long long detail = 0) {
+  if (ok) return;
+  std::fprintf(stderr, "\n*** %s (token %llu, 0x%llx)\n", what, op ? 0ull + op->token : 0, detail);
   std::abort();
 }
-void Expect(bool ok, const char* what, const Track* t = nullptr, uint64_t detail = 0) {
-  if (!ok) Fail(what, t, detail);
+Op* Pick() {  // a tracked operation (as token 0 while its token is not known), or a stray
+  const uint8_t b = in->ConsumeIntegral<uint8_t>();
+  Op* op = b >= 224 || ops.empty() ? &strays[b % 4] : &ops[b % ops.size()];
+  return op->token ? op : &strays[0];
 }
 
-// Workers run one handed-over task at a time while the fuzzer's thread waits. Ended at exit, so
-// that their threads' state is torn down before the leak check.
-std::mutex mutex;
-std::condition_variable changed;
-const std::function<void()>* tasks[kSlots] = {};
-bool quit[kSlots] = {};
-std::thread workers[kSlots];
-
-void StartWorker(int slot) {
-  workers[slot] = std::thread([slot] {
-    tSlot = slot;
-    StandIn_CommonSetClientId(kClientBase + slot);
-    std::unique_lock<std::mutex> lock(mutex);
-    for (; changed.wait(lock, [&] { return tasks[slot] || quit[slot]; }), tasks[slot];
-         changed.notify_all()) {
-      lock.unlock();
-      (*tasks[slot])();
-      lock.lock();
-      tasks[slot] = nullptr;
-    }
-  });
-}
-void StopWorker(int slot) {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    quit[slot] = true;
-    changed.notify_all();
-  }
-  workers[slot].join();
-  quit[slot] = false;
-}
-void OnSlot(int slot, const std::function<void()>& task) {
-  if (slot == 0) return task();
-  std::unique_lock<std::mutex> lock(mutex);
-  tasks[slot] = &task;
-  changed.notify_all();
-  changed.wait(lock, [&] { return tasks[slot] == nullptr; });
+// An answer is a documented code; with kT, "invalid token" if `x` was known dead (`gone`), but 0
+// for token 0 with kToken0; with kHeld, not that while the harness holds `x` (kZero: only 0).
+enum : uint8_t { kT = 1, kHeld = 2, kZero = 4, kToken0 = 8 };
+uint32_t Answer(uint32_t result, const Op* x, bool gone, uint8_t flags, int what = -1) {
+  bool ok = result == 0 || result == OR_NULL_POINTER || result == kInvalid ||
+            result == OR_OPERATION_HAS_NO_VALUE || result == OR_OPERATION_ALREADY_EXECUTED;
+  for (uint32_t code : kCodes) ok |= result == code;
+  if ((flags & kT) && gone) ok &= result == (!x->token && (flags & kToken0) ? 0 : kInvalid);
+  if ((flags & kHeld) && x->held) ok &= result != kInvalid && (!(flags & kZero) || !result);
+  Expect(ok, "a wrong answer (detail: action << 32 | result)", x, (0ull + what) << 32 | result);
+  return result;
 }
 
-// What an action addresses: a tracked operation, or a token naming nothing (0, never handed
-// out), or one from the range of free slots (`odd`: no answer assumed).
-struct Target {
-  Track* t = nullptr;
-  uint64_t token = 0;
-  bool odd = false;
-};
-Target Of(Track* t) { return {t, t->token}; }
-Target DecodeTarget() {
-  static const uint64_t kNever[] = {UINT64_MAX, 1ull << 63, (1ull << 63) + 12345,
-                                    0xFFFFFFFFFFFF0000ull};
-  const uint8_t kind = S.in->ConsumeIntegral<uint8_t>(), index = S.in->ConsumeIntegral<uint8_t>();
-  if (kind % 8 == 6)
-    return {nullptr, index % 5 == 4 ? S.highestToken + (1ull << 32) : kNever[index % 4]};
-  if (kind % 8 == 7) return {nullptr, index % 2 ? 0xFFFFFFFFull : 0x100000000ull, true};
-  return kind % 8 == 5 || S.tracks.empty() ? Target{} : Of(&S.tracks[index % S.tracks.size()]);
-}
-bool Invalid(const Target& x) { return !x.odd && (x.token == 0 || (x.t && x.t->dead)); }
-bool Live(const Target& x) { return x.t && x.token && x.t->held > 0; }
-bool Own(const Track* t) { return t->slot == tSlot && t->generation == S.generation[tSlot]; }
-// `invalid`: Invalid() before the call, which may itself destroy what it addresses.
-void Check(const Target& x, bool invalid, uint32_t result, const char* what,
-           bool heldAnswers = false) {
-  if (invalid) Expect(result == kInvalid, what, x.t, result);
-  if (heldAnswers && Live(x)) Expect(result == 0, what, x.t, result);
-}
-
-// The state, or 99 when the token names nothing (which then becomes known).
-uint32_t QueryState(const Target& x) {
+uint32_t State(Op* x) {  // the state, or 99 when the token names nothing (x is then dead)
   uint32_t state = 99;
-  const uint32_t result = Table().GetOperationState(x.token, &state);
-  Check(x, Invalid(x), result, "GetOperationState of a token naming nothing", true);
-  if (result != 0) {
-    Expect(state == 99, "GetOperationState wrote on failure", x.t, state);
-    if (x.t && x.token) x.t->dead = true;
-    return 99;
-  }
-  if (x.t && x.t->hasExecute)
-    Expect(or_model::StateAgrees(state, x.t->executions, true), "state and runs disagree", x.t,
-           state);
+  if (Answer(Table().GetOperationState(x->token, &state), x, x->dead, kT | kHeld)) x->dead = true;
+  Expect(x->dead ? state == 99 : or_model::StateAgrees(state, x->runs, true), "a state", x, state);
   return state;
 }
-
-// The operations whose values building `from`'s value may build.
-std::unordered_set<Track*> Reach(Track* from) {
-  std::unordered_set<Track*> seen;
-  for (std::vector<Track*> stack{from}; !stack.empty();) {
-    Track* t = stack.back();
-    stack.pop_back();
-    if (seen.insert(t).second) stack.insert(stack.end(), t->sources.begin(), t->sources.end());
-  }
-  return seen;
-}
-void MarkValues(const Target& x) {
-  if (x.t)
-    for (Track* t : Reach(x.t)) t->valueMaybe = true;
+uint64_t Writes(Op* op, bool reshapes) {  // before a call that may give `op` a value
+  op->mayHaveValue = true;
+  op->exact = false;
+  if (reshapes) op->setBits = 0;  // sized or linked into: the execute callback sets none
+  return op->token;
 }
 
-// Where an action may run: at the top of a step, or from a callback of each kind. kControl
-// actions run on the fuzzer's thread, the others on the current slot's.
-enum Where : uint8_t { kTop = 1, kExecute = 2, kValue = 4, kDestroy = 8, kPostFlush = 16, kControl = 32 };
-void RunAction(uint8_t where, Track* self);
-
-void FromCallback(uint8_t where, Track* self, uint64_t token) {
-  if (self && token) {
-    Expect(self->token == 0 || self->token == token, "a callback was given another token", self,
-           token);
-    self->token = token;
-  }
-  if (S.cleaning || S.depth >= 4 || !(self ? self->busy : S.postFlushBusy)) return;
-  ++S.depth;
-  for (int n = S.in->ConsumeIntegralInRange(0, 2); n > 0; --n) RunAction(where, self);
-  --S.depth;
+void Step();
+void Callback(Op* op, uint64_t token, bool busy) {  // busy: takes up to two steps
+  if (token) op->token = token;  // learnt, for an operation created without one
+  if (!busy || ending || depth >= 3) return;
+  ++depth;
+  for (int n = in->ConsumeIntegralInRange(0, 2); n > 0; --n) Step();
+  --depth;
 }
 uint32_t OnExecute(uint64_t token, void* context) {
-  Track* t = static_cast<Track*>(context);
-  if (t == nullptr) return 0;
-  Expect(++t->executions == 1, "an operation was executed twice", t);
-  if (const char* problem = or_model::ExecutingProblem(token, false)) Fail(problem, t, token);
-  FromCallback(kExecute, t, token);
-  return t->executeResult;
+  Op& op = *static_cast<Op*>(context);
+  Expect(++op.runs == 1 && !or_model::ExecutingProblem(token, false), "an execution", &op);
+  Callback(&op, token, op.busy);
+  if (!op.setBits) return op.executeCode;
+  op.mayHaveValue = op.exact = true;  // last: what a read must find until another write
+  BitData* value = or_model::MakeBits(op.setBits, op.pattern);
+  const bool gone = op.dead;
+  if (Answer(Table().SetValue(token, value), &op, gone, kT | kHeld) == kInvalid)
+    BitData_FreeManaged(value);
+  return op.executeCode;
 }
 uint32_t OnValue(uint64_t token, void* context, BitData* value) {
-  Track* t = static_cast<Track*>(context);
-  if (t == nullptr) return 0;
-  Expect(value != nullptr && !t->dead, "a value callback without a value or operation", t);
-  FromCallback(kValue, t, token);
-  return t->valueResult;
+  Op& op = *static_cast<Op*>(context);
+  Expect(value && !op.dead && op.mayHaveValue, "an unexpected value callback", &op);
+  Callback(&op, token, op.busy);
+  return op.valueCode;
 }
 void OnDestroy(void* context) {
-  Track* t = static_cast<Track*>(context);
-  t->dead = true;
-  Expect(++t->destroys == 1 && t->held == 0, "destroyed twice or while the harness holds it", t);
-  uint32_t state = 99;
-  Expect(!t->token || (Table().GetOperationState(t->token, &state) == kInvalid && state == 99),
-         "a token still answers in its destroy callback", t);
-  FromCallback(kDestroy, t, 0);
+  Op& op = *static_cast<Op*>(context);
+  op.dead = true;
+  Expect(++op.destroys == 1 && !op.held && (!op.token || State(&op) == 99), "a destroy", &op);
+  Callback(&op, 0, op.busy);
 }
 uint32_t OnPostFlush() {
-  if (S.cleaning) return 0;
-  FromCallback(kPostFlush, nullptr, 0);
-  return S.postFlushCode;
+  Callback(&strays[0], 0, postFlush & 8);
+  return ending ? 0 : kCodes[postFlush % 5];
 }
 
-const char* const kNames[] = {nullptr, "", "Op", "with %s and %n", "line\nbreak",
-                              "a rather long operation name that goes on"};
-const uint32_t kCodes[] = {0, 0, 1, 2, 0x7F000002u, 0x12345u, 0xFFFFFFFFu, 0x80000000u};
-const uint64_t kPositions[] = {0, 1, 2, 3, 7, 8, 63, 64, 65, 127, 1000, 1u << 20, 1ull << 32,
-                               1ull << 63, UINT64_MAX - 63, UINT64_MAX - 1, UINT64_MAX,
-                               (1ull << 28) + 1};
+uint32_t Create(Op*) {
+  if (ops.size() >= 40) return 0;
+  const uint8_t flags = in->ConsumeIntegral<uint8_t>(), codes = in->ConsumeIntegral<uint8_t>();
+  const bool immediate = or_model::Immediate(), wantToken = !(flags & 1);  // held from the start
+  ops.push_back({0, false, (flags & 2) != 0, (flags & 4) != 0, wantToken, kCodes[codes % 5],
+                 kCodes[codes / 5 % 5], flags & 8 ? in->PickValueInArray(kBits) : 0,
+                 flags & 8 ? in->ConsumeIntegral<uint64_t>() : 0});
+  Op& op = ops.back();
+  const OperationDescriptor d{kNames[codes / 25 % 4],          OnExecute, OnValue, &op, OnDestroy,
+                              static_cast<uint8_t>(flags & 4),  {0xA5, 0xA5, 0xA5},
+                              static_cast<uint8_t>(flags & 16), {0xA5, 0xA5, 0xA5}};
+  const uint32_t result = Table().CreateOperation(&d, wantToken ? &op.token : nullptr);
+  Expect(immediate ? op.runs == 1 : !result && (!wantToken || State(&op) == OperationState_Pending),
+         "a creation", &op, result);
+  return result;
+}
 
-void Create(Track*) {
-  FuzzedDataProvider& in = *S.in;
-  if (S.budget-- <= 0) return;
-  Track* t = &S.tracks.emplace_back();
-  const uint8_t flags = in.ConsumeIntegral<uint8_t>();
-  const bool immediate = or_model::Immediate(), wantToken = flags & 1, withContext = !(flags & 2);
-  const OperationDescriptor d{in.PickValueInArray(kNames),
-                              flags & 4 ? nullptr : OnExecute,
-                              flags & 8 ? nullptr : OnValue,
-                              withContext ? t : nullptr,
-                              flags & 16 ? nullptr : OnDestroy,
-                              in.PickValueInArray<uint8_t>({0, 0, 1, 0xFF}),
-                              {0xA5, 0xA5, 0xA5} /* not read */,
-                              in.PickValueInArray<uint8_t>({0, 0, 1, 0x80}),
-                              {0xA5, 0xA5, 0xA5}};
-  t->counted = withContext && !(flags & 16);
-  t->busy = flags & 64;
-  t->hasExecute = withContext && !(flags & 4);
-  t->slot = tSlot;
-  t->generation = S.generation[tSlot];
-  t->executeResult = in.PickValueInArray(kCodes);
-  t->valueResult = in.PickValueInArray({0u, 0u, 1u, 0x7F0000AAu});
-  t->held = wantToken;  // the creator's reference exists from allocation on
-  const uint64_t highestBefore = S.highestToken;
+// Drops a reference of the harness's, from the model first (a destroy callback must see it gone);
+// outside callbacks, a settled operation no link holds must be gone after the harness's last.
+void Release(Op& op) {
+  const uint32_t before = !depth && op.held == 1 && !op.linkedFrom ? State(&op) : 99;
+  const auto release = op.held-- % 2 ? Table().ReleaseOperation : Table().ReleaseOperation2;
+  Expect(!release(op.token), "a held reference was refused", &op);
+  Expect(before == 99 || before == OperationState_Pending || (State(&op) == 99 && op.destroys),
+         "an operation outlived the harness's last reference", &op, before);
+}
+
+uint32_t Read(Op* x) {  // how % 8: 0-3, the value's first 8 << how bits; 4, all; 5-7, the rest
+  const uint8_t how = in->ConsumeIntegral<uint8_t>() % 72;
+  uint64_t got = 0, length = x->setBits, width = how % 8 < 4 ? 8u << how % 8 : 64;
+  uint32_t out = 0;
+  char text[8];  // ASan catches a write past it
+  BitData* copy = nullptr;
+  const auto read = [&](auto entry, auto value) {
+    const uint32_t result = (Table().*entry)(x->token, &value);
+    return got = value, result;
+  };
+  if (how % 8 == 5) return State(x) == 99 ? kInvalid : 0;
+  if (how % 8 == 6) return Table().GetErrorCode(x->token, &out);
+  if (how % 8 == 7) return Table().GetErrorMessage(x->token, text, how / 8, &out);
+  const uint32_t result = how % 8 == 0   ? read(&C::GetValueUInt8, uint8_t{0})
+                          : how % 8 == 1 ? read(&C::GetValueUInt16, uint16_t{0})
+                          : how % 8 == 2 ? read(&C::GetValueUInt32, uint32_t{0})
+                          : how % 8 == 3 ? read(&C::GetValueUInt64, uint64_t{0})
+                                         : Table().GetValue(x->token, &copy);
+  if (copy) length = BitData_GetLength(copy);
+  if (copy) got = BitData_GetUpToUInt64(copy, 0, std::min<uint64_t>(length, 64));
+  BitData_FreeManaged(copy);
+  Expect(result || (x->mayHaveValue &&
+                    (!x->exact || (length == x->setBits &&
+                                   got == (x->pattern & ~0ull >> (64 - std::min(width, length)))))),
+         "a value read differs from what was set", x, got);
+  return result;
+}
+
+uint32_t Link(Op* to) {
+  Op* from = Pick();
+  // Either side's index list: one run of up to two positions, or a range's start and length; its
+  // count right or one off; its end (unless OR_FUZZ_ALIGNED_ONLY=1) maybe not a whole item on.
+  const uint8_t shape = in->ConsumeIntegral<uint8_t>();
+  const uint64_t v[2] = {in->PickValueInArray(kBig), in->PickValueInArray(kBig)}, n = shape / 4 % 3;
+  const int skew = shape & 16 && n && !alignedOnly ? 3 : 0;
+  const IndexRun run{static_cast<uint8_t>(shape & 1), static_cast<uint8_t>(shape & 2), {}, v,
+                     reinterpret_cast<const uint64_t*>(reinterpret_cast<const char*>(v + n) - skew),
+                     nullptr};
+  const IndexList list{&run, &run + 1, nullptr, (shape & 1 ? v[1] : n) + !(shape & 32)};
+  const IndexList* lists[] = {nullptr, &list};
+  if (!to->dead && !from->dead && to->token <= from->token) return 0;  // into later ones: no cycle
+  from->linkedFrom = true;
   const uint32_t result =
-      Table().CreateOperation(flags & 32 ? nullptr : &d, wantToken ? &t->token : nullptr);
-  if (flags & 32) t->counted = t->hasExecute = false;
-  if (wantToken)
-    Expect(t->token > highestBefore, "a token was handed out of order", t, highestBefore);
-  S.highestToken = std::max(S.highestToken, t->token);
-  if (!immediate) {
-    Expect(result == 0 && (!wantToken || QueryState(Of(t)) == OperationState_Pending),
-           "a buffered creation", t, result);
-    return;
-  }
-  Expect(!t->hasExecute || t->executions == 1, "an immediate operation did not run once", t);
-  Expect(wantToken || !t->counted || t->destroys == 1,
-         "an immediate operation nobody holds outlived its creation", t);
-  const uint32_t state = t->held > 0 ? QueryState(Of(t)) : OperationState_Executed;
-  Expect(state == OperationState_Executed || state == OperationState_Failed,
-         "an immediate operation not finished", t, state);
+      Table().LinkValue(Writes(to, true), from->token, lists[shape >> 6 & 1], lists[shape >> 7]);
+  Expect(from->dead ? result == kInvalid : !to->held || !from->held || !result, "link", to, result);
+  return result;
 }
 
-void ReleaseHeld(Track* t, bool second) {
-  if (t->held == 0) {
-    if (t->dead && t->token)
-      Expect(Table().ReleaseOperation(t->token) == kInvalid, "a destroyed operation released", t);
-    return;
-  }
-  if (t->pinned && t->held == 1 && !S.cleaning) return;  // on a cycle: kept until the cleanup
-  --t->held;  // before the call: a destroy callback run by it must see the reference gone
-  Expect((second ? Table().ReleaseOperation2 : Table().ReleaseOperation)(t->token) == 0,
-         "a held reference was refused", t);
-}
-
-void Flush(Track*) {
-  const bool immediate = or_model::Immediate();
-  uint32_t pending = 1;
-  (void)Table().Flush();
-  Expect(immediate ||
-             (Table().GetPendingOperationCount(kClientBase + tSlot, &pending) == 0 && pending == 0),
-         "a flush left operations of its thread pending", nullptr, pending);
-}
-
-// Runs a call that may flush or build values, checks that it wrote no out-parameter on failure.
-template <class Out>
-void Read(const Target& x, Out out, uint32_t (*call)(uint64_t, Out*), const char* what) {
-  const bool invalid = Invalid(x);
-  Out copy = out;
-  const uint32_t result = call(x.token, &copy);
-  MarkValues(x);
-  Check(x, invalid, result, what);
-  Expect(result == 0 || std::memcmp(&copy, &out, sizeof out) == 0,
-         "an out-parameter written on failure", x.t, result);
-  if (result == 0 && std::is_same<Out, BitData*>::value)
-    BitData_FreeManaged(reinterpret_cast<BitData*&>(copy));
-}
-
-// Lays a pair of begin/end pointers over `n` items: whole, empty, reversed, one end missing, or
-// (unless OR_FUZZ_ALIGNED_ONLY=1) not a whole number of items long.
-template <class Item>
-void Lay(uint8_t form, const Item* data, size_t n, const Item** begin, const Item** end) {
-  *begin = data;
-  *end = data + n;
-  if (form % 8 == 1) *begin = *end = nullptr;
-  if (form % 8 == 2) *end = *begin;
-  if (form % 8 == 3 && n != 0) std::swap(*begin, *end);
-  if (form % 8 == 4) *begin = nullptr;
-  if (form % 8 == 5 && n != 0 && !S.alignedOnly)
-    *end = reinterpret_cast<const Item*>(reinterpret_cast<const char*>(*end) - 3);
-}
-struct ListStore {
-  std::vector<uint64_t> values[4];
-  IndexRun runs[4] = {};
-  IndexList list{};
-};
-const IndexList* DecodeList(ListStore& store) {
-  FuzzedDataProvider& in = *S.in;
-  const uint8_t shape = in.ConsumeIntegral<uint8_t>();
-  if (shape % 4 == 0) return nullptr;
-  const size_t elements = in.ConsumeIntegralInRange<size_t>(0, 4);
-  uint64_t named = 0;
-  for (size_t e = 0; e < elements; ++e) {
-    IndexRun& run = store.runs[e];
-    const uint8_t kind = in.ConsumeIntegral<uint8_t>();
-    run.isRange = (kind & 3) == 0 ? 0 : (kind & 3) == 3 ? 0x80 : 1;
-    run.ascending = (kind & 4) ? 0 : (kind & 8) ? 7 : 1;
-    std::vector<uint64_t>& values = store.values[e];
-    values.resize(run.isRange && (kind & 0x30) ? 2 : in.ConsumeIntegralInRange<size_t>(0, 3));
-    for (uint64_t& v : values)
-      v = in.ConsumeBool() ? in.PickValueInArray(kPositions) : in.ConsumeIntegral<uint64_t>() % 300;
-    named += run.isRange ? (values.size() == 2 ? values[1] : 0) : values.size();
-    Lay(in.ConsumeIntegral<uint8_t>(), values.data(), values.size(), &run.valuesBegin,
-        &run.valuesEnd);
-    run.valuesCapacityEnd = reinterpret_cast<const uint64_t*>(uintptr_t{0x10});  // not read
-  }
-  Lay<IndexRun>(shape >> 2, store.runs, elements, &store.list.elementsBegin,
-                &store.list.elementsEnd);
-  store.list.count = in.PickValueInArray<uint64_t>(
-      {named, named, named, named + 1, named - 1, 0ull, 1ull, (1ull << 28) + 1, ~0ull});
-  return &store.list;
-}
-
-// A link whose source leads back to its destination closes a cycle: made only among operations
-// the harness holds that have never had a value, which are then pinned (kept to the cleanup).
-void Link(Track*) {
-  const Target to = DecodeTarget(), from = DecodeTarget();
-  ListStore toStore, fromStore;
-  const IndexList* toList = DecodeList(toStore);
-  const IndexList* fromList = DecodeList(fromStore);
-  const bool invalid = Invalid(to) || Invalid(from), tracked = to.t && from.t && !invalid;
-  std::unordered_set<Track*> cycle;
-  if (tracked && Reach(from.t).count(to.t)) {
-    cycle = Reach(from.t);
-    for (Track* t : cycle)
-      if (!t->held || t->dead || t->tainted || t->valueMaybe || !t->token) return;
-  }
-  const uint32_t result = Table().LinkValue(to.token, from.token, toList, fromList);
-  Check(to, invalid, result, "LinkValue of a token naming nothing");
-  Expect(!Live(to) || !Live(from) || result == 0, "LinkValue refused held operations", to.t,
-         result);
-  if (result != 0 || !tracked) return;
-  to.t->sources.push_back(from.t);
-  for (Track* t : cycle) t->pinned = true;
-}
-
-void Cancel(Track*) {
-  const Target x = DecodeTarget();
-  const bool invalid = Invalid(x), live = Live(x);
-  const uint32_t before = live ? QueryState(x) : 99, result = Table().CancelOperation(x.token);
-  Check(x, invalid, result, "CancelOperation of a token naming nothing");
-  if (!live) return;
-  if (!Own(x.t))
-    return Expect(result == kInvalid, "CancelOperation canceled another thread's operation", x.t,
-                  result);
-  Expect(result == (before == OperationState_Executed ? OR_OPERATION_ALREADY_EXECUTED : 0),
-         "a cancel answered", x.t, result);
-  // A destroy callback run by the cancel's releases may have released the harness's reference.
-  if (Live(x) && before != OperationState_Executed) {
-    Expect(QueryState(x) ==
-               (before == OperationState_Pending ? uint32_t{OperationState_Canceled} : before),
-           "a cancel's state", x.t);
-  }
-}
-
-void FlushOne(Track*) {
-  const Target x = DecodeTarget();
-  const bool invalid = Invalid(x), immediate = or_model::Immediate(), live = Live(x);
-  const uint32_t before = live ? QueryState(x) : 99, result = Table().FlushOperation(x.token);
-  MarkValues(x);
-  Check(x, invalid, result, "FlushOperation of a token naming nothing");
-  if (!live) return;
-  if (!Own(x.t))
-    return Expect(result == kInvalid, "FlushOperation flushed another thread's operation", x.t,
-                  result);
-  if (before == OperationState_Pending && !immediate && Live(x)) {
-    Expect(QueryState(x) != OperationState_Pending, "FlushOperation left it pending", x.t, result);
-  }
-}
-
-uint32_t ReadUInt8(uint64_t token, uint8_t* out) { return Table().GetValueUInt8(token, out); }
-uint32_t ReadUInt16(uint64_t token, uint16_t* out) { return Table().GetValueUInt16(token, out); }
-uint32_t ReadUInt32(uint64_t token, uint32_t* out) { return Table().GetValueUInt32(token, out); }
-uint32_t ReadUInt64(uint64_t token, uint64_t* out) { return Table().GetValueUInt64(token, out); }
-uint32_t ReadValue(uint64_t token, BitData** out) { return Table().GetValue(token, out); }
-uint32_t ReadCode(uint64_t token, uint32_t* out) { return Table().GetErrorCode(token, out); }
-
-// One kind of step: its weight among the steps allowed where it runs, and what it does (`self`:
-// the operation whose callback runs it).
-struct Action {
-  const char* name;
-  unsigned weight;
-  uint8_t where;
-  void (*run)(Track* self);
-};
-constexpr uint8_t kCallbacks = kExecute | kValue | kDestroy | kPostFlush;
+struct Action { unsigned weight; uint8_t flags; uint32_t (*run)(Op*); };  // flags 0: no target
 const Action kActions[] = {
-    {"create", 2, kTop | kCallbacks, Create},
-    {"release", 1, kTop | kExecute | kDestroy,
-     [](Track*) {
-       const Target x = DecodeTarget();
-       const bool second = S.in->ConsumeBool();
-       if (x.t && x.token) return ReleaseHeld(x.t, second);
-       const uint32_t result =
-           (second ? Table().ReleaseOperation2 : Table().ReleaseOperation)(x.token);
-       Expect(x.odd || result == (x.token == 0 ? 0 : kInvalid),
-              "a release of a token naming nothing", nullptr, result);
+    {4, 0, Create},
+    {1, 0, [](Op*) { return Table().CreateOperation(nullptr, nullptr); }},
+    {2, kT | kToken0, [](Op* x) -> uint32_t {  // only the harness's references
+       if (x->held) return Release(*x), 0;
+       return x->dead ? Table().ReleaseOperation(x->token) : 0;  // a buffer or link may hold it
      }},
-    {"acquire", 1, kTop,
-     [](Track*) {
-       const Target x = DecodeTarget();
-       if (x.t && (x.t->tainted || x.t->held >= 64)) return;
-       const bool invalid = Invalid(x) && x.token != 0, live = Live(x);
-       const uint32_t result = Table().AcquireOperation(x.token);
-       Check(x, invalid, result, "a token naming nothing was acquired");
-       Expect((!live && x.token) || result == 0, "a held operation or token 0 refused a reference",
-              x.t, result);
-       if (x.t && x.token && result == 0) ++x.t->held;
-       if (x.t && x.token && result != 0) x.t->dead = true;
+    {1, kT | kHeld | kZero | kToken0, [](Op* x) -> uint32_t {
+       const uint32_t result = x->held >= 8 ? 0 : Table().AcquireOperation(x->token);
+       if (x->held < 8 && !x->dead) result ? x->dead = true : ++x->held;
+       return result;
      }},
-    {"flush", 1, kTop | kCallbacks, Flush},
-    {"flush one", 1, kTop | kExecute | kDestroy | kPostFlush, FlushOne},
-    {"cancel", 1, kTop | kExecute | kDestroy | kPostFlush, Cancel},
-    {"read value", 1, kTop | kCallbacks,
-     [](Track*) {
-       const Target x = DecodeTarget();
-       const char* what = "a value read of a token naming nothing";
-       switch (S.in->ConsumeIntegralInRange(0, 4)) {
-         case 0: return Read<uint8_t>(x, 0x5A, ReadUInt8, what);
-         case 1: return Read<uint16_t>(x, 0x5A5A, ReadUInt16, what);
-         case 2: return Read<uint32_t>(x, 0x5A5A5A5A, ReadUInt32, what);
-         case 3: return Read<uint64_t>(x, ~0ull, ReadUInt64, what);
-         default: return Read<BitData*>(x, nullptr, ReadValue, what);
-       }
+    {2, 0, [](Op*) { return Table().Flush(); }},
+    {1, kT | kHeld, [](Op* x) { return Table().FlushOperation(x->token); }},
+    {1, kT | kHeld, [](Op* x) { return Table().CancelOperation(x->token); }},
+    {4, kT | kHeld, Read},
+    {1, kT | kHeld | kZero, [](Op* x) {
+       const uint8_t b = in->ConsumeIntegral<uint8_t>();
+       return Table().SetError(x->token, kCodes[b % 5], kNames[b / 5 % 4]);
      }},
-    {"read code", 1, kTop,
-     [](Track*) {
-       Read<uint32_t>(DecodeTarget(), 0xC0DEC0DE, ReadCode,
-                      "GetErrorCode of a token naming nothing");
-     }},
-    {"read message", 1, kTop,
-     [](Track*) {
-       const Target x = DecodeTarget();
-       const uint32_t capacity = S.in->PickValueInArray({0u, 1u, 2u, 5u, 64u});
-       const uint8_t outputs = S.in->ConsumeIntegral<uint8_t>();
-       const bool invalid = Invalid(x);
-       std::vector<char> buffer(capacity + 8, 'Z');
-       uint32_t size = ~0u;
-       const uint32_t result = Table().GetErrorMessage(
-           x.token, outputs & 1 ? buffer.data() : nullptr, capacity, outputs & 2 ? &size : nullptr);
-       MarkValues(x);
-       if ((outputs & 3) == 0)
-         return Expect(result == OR_NULL_POINTER, "GetErrorMessage without outputs", x.t, result);
-       Check(x, invalid, result, "GetErrorMessage of a token naming nothing");
-       for (size_t i = capacity; i < buffer.size(); ++i)
-         Expect(buffer[i] == 'Z', "GetErrorMessage wrote past its buffer", x.t, i);
-       Expect(result == 0 || size == ~0u, "GetErrorMessage wrote a size on failure", x.t, result);
-       Expect(result || (outputs & 3) != 3 || !capacity ||
-                  strnlen(buffer.data(), capacity) == std::min<size_t>(size, capacity - 1),
-              "message and size disagree", x.t);
-     }},
-    {"read state", 1, kTop, [](Track*) { QueryState(DecodeTarget()); }},
-    {"set error", 1, kTop | kExecute | kValue,
-     [](Track* self) {
-       const Target x = self ? Of(self) : DecodeTarget();
-       const uint32_t code = S.in->PickValueInArray(kCodes);
-       Check(x, Invalid(x), Table().SetError(x.token, code, S.in->PickValueInArray(kNames)),
-             "SetError", true);
-     }},
-    {"set value", 1, kTop | kExecute | kDestroy,
-     [](Track* self) {
-       const Target x = self ? Of(self) : DecodeTarget();
-       const uint64_t bits = S.in->PickValueInArray({0, 1, 5, 8, 16, 33, 64, 65, 200, 4096});
-       BitData* value = or_model::MakeBits(bits, S.in->ConsumeIntegral<uint64_t>());
-       if (value == nullptr || (x.t && x.t->pinned)) return BitData_FreeManaged(value);
-       const bool invalid = Invalid(x);
-       const uint32_t result = Table().SetValue(x.token, value);
-       if (x.t) x.t->valueMaybe = true;
-       Check(x, invalid, result, "SetValue of a token naming nothing");
-       Expect(!Live(x) || result != kInvalid, "SetValue refused a held operation", x.t);
+    {1, kT | kHeld, [](Op* x) {
+       const uint64_t bits = in->PickValueInArray(kBits);
+       BitData* value = or_model::MakeBits(bits, in->ConsumeIntegral<uint64_t>());
+       const uint32_t result = Table().SetValue(Writes(x, false), value);
        if (result == kInvalid) BitData_FreeManaged(value);  // the caller still owns it
+       return result;
      }},
-    {"set value size", 1, kTop,
-     [](Track*) {
-       const Target x = DecodeTarget();
-       Check(x, Invalid(x), Table().SetValueSize(x.token, S.in->PickValueInArray(kPositions)),
-             "SetValueSize", true);
-     }},
-    {"link", 1, kTop, Link},
-    {"over-release", 1, kTop,
-     [](Track*) {  // takes a buffer's or a link's reference: early, never twice
-       const Target x = DecodeTarget();
-       if (!x.t || x.t->held || x.t->dead || x.t->pinned || !x.token) return;
-       x.t->tainted = true;
-       const uint32_t result = Table().ReleaseOperation(x.token);
-       Expect(result == 0 || result == kInvalid, "an over-release answered oddly", x.t, result);
-     }},
-    {"counts", 1, kTop,
-     [](Track*) {
-       const int32_t key = S.in->PickValueInArray(
-           {kClientBase, kClientBase + 1, kClientBase + 2, -1, 0, INT32_MIN, INT32_MAX});
-       uint32_t count = 0;
-       Expect(Table().GetPendingOperationCount(key, &count) == 0 &&
-                  Table().GetExecutedOperationCount(key, &count) == 0 &&
-                  Table().GetPendingOperationCount(key, nullptr) == OR_NULL_POINTER,
-              "the counts", nullptr, count);
-     }},
-    {"null pointers", 1, kTop,
-     [](Track*) {
-       const uint64_t token = DecodeTarget().token;
-       const OperationReceiptComponent* again = nullptr;
-       Expect(Table().GetValue(token, nullptr) == OR_NULL_POINTER &&
-                  Table().GetErrorCode(token, nullptr) == OR_NULL_POINTER &&
-                  Table().GetOperationState(token, nullptr) == OR_NULL_POINTER &&
-                  Table().SetValue(token, nullptr) == OR_NULL_POINTER &&
-                  Table().IsImmediateMode(nullptr) == OR_NULL_POINTER &&
-                  Table().SetPostFlushCallback(nullptr) == OR_NULL_POINTER &&
-                  Quorvel_GetOperationReceipt(nullptr) == OR_NULL_POINTER &&
-                  Quorvel_GetOperationReceipt(&again) == 0 && again == &Table(),
-              "a null out-parameter was accepted");
-     }},
-    {"post-flush callback", 1, kTop | kControl,
-     [](Track*) {
-       S.postFlushCode = S.in->PickValueInArray(kCodes);
-       S.postFlushBusy = S.in->ConsumeBool();
-     }},
-    {"switch thread", 1, kTop | kControl,
-     [](Track*) { S.current = S.in->ConsumeIntegral<uint8_t>() % kSlots; }},
-    {"retire thread", 1, kTop | kControl,
-     [](Track*) {
-       // The current worker flushes and ends (a thread that ends abandons what it buffers); a
-       // new thread takes its slot. Capped: the logging stand-in keeps a little for every thread.
-       if (S.current == 0) return;
-       OnSlot(S.current, [] { Flush(nullptr); });
-       if (++S.retired > 100000) return;
-       StopWorker(S.current);
-       StartWorker(S.current);
-       ++S.generation[S.current];
-     }},
+    {1, kT | kHeld,
+     [](Op* x) { return Table().SetValueSize(Writes(x, true), in->PickValueInArray(kBig)); }},
+    {2, kT, Link},
+    {1, 0, [](Op*) { return postFlush = in->ConsumeIntegral<uint8_t>(), 0u; }},
 };
 
-void RunAction(uint8_t where, Track* self) {
-  unsigned total = 0;
-  for (const Action& action : kActions) total += action.where & where ? action.weight : 0;
-  unsigned roll = S.in->ConsumeIntegral<uint8_t>() % total;
-  for (const Action& action : kActions) {
-    if (!(action.where & where) || roll >= action.weight) {
-      roll -= action.where & where ? action.weight : 0;
-      continue;
-    }
-    if (where != kTop || (action.where & kControl)) return action.run(self);
-    return OnSlot(S.current, [&] { action.run(nullptr); });
-  }
-}
-
-// Flushes every thread, builds the values held (a link holds its source until its destination's
-// value is built, so a cycle would hold itself forever), releases everything, checks the rest.
-void EndInput() {
-  S.cleaning = true;
-  for (int slot = 0; slot < kSlots; ++slot) OnSlot(slot, [] { Flush(nullptr); });
-  for (Track& t : S.tracks) {
-    // Twice: a read that returns a flush's error has not built the value yet.
-    for (int i = 0; i < 2 && t.held && !t.dead; ++i) {
-      BitData* copy = nullptr;
-      if (Table().GetValue(t.token, &copy) == 0) BitData_FreeManaged(copy);
-    }
-  }
-  for (Track& t : S.tracks)
-    while (t.held > 0) ReleaseHeld(&t, false);
-  for (Track& t : S.tracks) {
-    uint32_t state = 99;
-    Expect(!t.counted || t.destroys == 1, "an operation was never destroyed", &t);
-    Expect(!t.token || Table().GetOperationState(t.token, &state) == kInvalid,
-           "an operation outlived every reference", &t);
-  }
-  for (int32_t key : {kClientBase, kClientBase + 1, kClientBase + 2, -1}) {
-    uint32_t pending = 1, executed = 1;
-    Expect(Table().GetPendingOperationCount(key, &pending) == 0 &&
-               Table().GetExecutedOperationCount(key, &executed) == 0 && pending + executed == 0,
-           "operations are left in the pool", nullptr, key);
-  }
-  Expect(StandIn_BitDataLiveCount() == S.liveBits, "bit buffers leaked or freed twice", nullptr,
-         StandIn_BitDataLiveCount());
+void Step() {
+  unsigned roll = in->ConsumeIntegral<uint8_t>() % 22;  // the sum of the weights
+  const Action* a = kActions;
+  for (; roll >= a->weight; ++a) roll -= a->weight;
+  Op* x = a->flags ? Pick() : nullptr;
+  const bool gone = x && x->dead;
+  Answer(a->run(x), x, gone, a->flags, static_cast<int>(a - kActions));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  StandIn_CommonSetClientId(kClientBase);
+  StandIn_CommonSetClientId(900);  // the client whose operations are counted
   StandIn_LoggingSetSink(StandIn_LoggingDiscardSink, nullptr);
   StandIn_LoggingStopRecording();
-  Expect(Table().SetPostFlushCallback(OnPostFlush) == 0, "the post-flush callback was refused");
-  for (int slot = 1; slot < kSlots; ++slot) StartWorker(slot);
-  std::atexit([] {
-    for (int slot = 1; slot < kSlots; ++slot) StopWorker(slot);
-  });
-  const char* aligned = std::getenv("OR_FUZZ_ALIGNED_ONLY");
-  S.alignedOnly = aligned != nullptr && aligned[0] == '1';
+  Expect(!Table().SetPostFlushCallback(OnPostFlush), "the post-flush callback was refused");
+  alignedOnly = std::getenv("OR_FUZZ_ALIGNED_ONLY") && *std::getenv("OR_FUZZ_ALIGNED_ONLY") == '1';
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzedDataProvider in(data, size);
-  S.in = &in;
-  S.tracks.clear();
-  S.current = S.depth = 0;
-  S.budget = kCreationBudget;
-  S.postFlushCode = 0;
-  S.cleaning = S.postFlushBusy = false;
-  S.liveBits = StandIn_BitDataLiveCount();
-  StandIn_ErrorClearPosts();
-  StandIn_LoggingSetEnabledLevels(in.ConsumeIntegral<uint8_t>() & 0xF);
-  for (int step = 0; step < kMaxSteps && in.remaining_bytes() > 0; ++step) RunAction(kTop, nullptr);
-  EndInput();
+  FuzzedDataProvider provider(data, size);
+  in = &provider;
+  ops.clear();
+  postFlush = ending = false;
+  StandIn_LoggingSetEnabledLevels(in->ConsumeIntegral<uint8_t>() & 0xF);
+  for (int step = 0; step < 160 && in->remaining_bytes() > 0; ++step) Step();
+  ending = true;  // callbacks take no more steps
+  Table().Flush();
+  for (Op& op : ops)
+    while (op.held) Release(op);
+  for (Op& op : ops)
+    Expect(op.destroys == 1 && (!op.token || State(&op) == 99), "an operation outlived all", &op);
+  for (int32_t key : {900, -1}) {
+    uint32_t pending = 1, executed = 1;
+    Expect(!Table().GetPendingOperationCount(key, &pending) &&
+               !Table().GetExecutedOperationCount(key, &executed) && pending + executed == 0,
+           "operations are left in the pool", nullptr, key);
+  }
+  Expect(!StandIn_BitDataLiveCount() && !StandIn_ErrorOpenContextCount(),
+         "a bit buffer is left live or an error context open", nullptr, StandIn_BitDataLiveCount());
   return 0;
 }
