@@ -38,7 +38,7 @@ if [[ ! -f "$build/CMakeCache.txt" ]]; then
     -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
     -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
-    -DOR_BUILD_FUZZER=ON -DOR_BUILD_BENCHMARKS=OFF
+    -DOR_BUILD_FUZZER=ON -DOR_BUILD_BENCHMARKS=OFF -DOR_WERROR=ON
 fi
 cmake --build "$build" --target operation_receipt_fuzzer
 
