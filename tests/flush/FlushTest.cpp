@@ -171,9 +171,9 @@ TEST_F(FlushFailure, LaterOperationsTakeTheFirstFailureUnlessAlwaysExecuted) {
   Release({tw, ty, tz, tv, tu, ti});
 }
 
-// Without a post during the flush the failed operation gets its code's default message: a post made before the flush began is not the flush's, and an unregistered
-// code has an empty one. A code the operation sets during its callback wins over the callback's
-// result; a code of 0 set before the flush leaves the callback's result in charge.
+// Without a post during the flush a failure's message is its code's default (a post before the
+// flush is not the flush's; an unregistered code has none). A code set during the callback wins
+// over the callback's result; a code of 0 set before the flush leaves the result in charge.
 TEST_F(FlushFailure, MessageIsTheCodesDefaultWhenNothingWasPosted) {
   struct Case { uint32_t result; bool zeroSetBefore; uint32_t setInRun, code; };
   for (const Case& c : {Case{OR_OPERATION_HAS_NO_VALUE, false, 0, OR_OPERATION_HAS_NO_VALUE},
@@ -204,8 +204,7 @@ TEST_F(FlushFailure, MessageIsTheCodesDefaultWhenNothingWasPosted) {
 TEST_F(Cancel, TakesThePendingOperationsUpToTheNamedOneAndNoOthers) {
   Probe a, f, c, p, q, e, z;
   a.valueResult = 0x33;
-  bool immediateWhileDestroyed = false;
-  p.onDestroy = [&] { immediateWhileDestroyed = Immediate(); };
+  p.onDestroy = [] { EXPECT_TRUE(Immediate()); };
   f.executeResult = 7;
   e.onExecute = [&](uint64_t token) {
     EXPECT_EQ(Table().CancelOperation(token), 0u);
@@ -238,7 +237,7 @@ TEST_F(Cancel, TakesThePendingOperationsUpToTheNamedOneAndNoOthers) {
   EXPECT_EQ(State(tf), kFailed);
   EXPECT_EQ(table_.CancelOperation(tq), 0u);
   EXPECT_EQ(CountLines("Canceled operation"), 2);
-  EXPECT_TRUE(immediateWhileDestroyed);
+  EXPECT_EQ(p.destroyed, 1);
   EXPECT_FALSE(Immediate());
   EXPECT_TRUE(Posts().empty());
   EXPECT_EQ(State(tq), kCanceled);
