@@ -1,8 +1,10 @@
 // FlushTest.cpp
 //
-// Flushing the calling thread's buffer through the table: the order of execution and its trace
-// lines, operations created while a flush runs, FlushOperation, an exception from an execute
-// callback, and what the operations after the first failure become.
+// Operations' lives through the table, flushing and canceling the calling thread's buffer: the
+// trace lines, what callbacks may do while a flush runs (create, release, cancel, flush), an
+// exception from an execute callback, what the operations after the first failure become, and
+// the compaction of the record table under a record being destroyed (meant for the sanitizer
+// build as much as for its assertions).
 
 #include <algorithm>
 #include <stdexcept>
@@ -14,86 +16,92 @@ namespace {
 
 using Flush = ComponentTest;
 using FlushFailure = ComponentTest;
+using Cancel = ComponentTest;
+using Compaction = ComponentTest;
+using Lifetime = ComponentTest;
 
-// Z releases its own operation from its execute callback: the buffer's reference keeps it
-// until the flush ends. An empty flush is bracketed all the same.
-TEST_F(Flush, ExecutesOldestFirstInImmediateModeInsideOneErrorContext) {
+constexpr int kMany = 9000;  // more records than the table holds before it compacts
+
+void ExpectOutcome(uint64_t token, uint32_t state, uint32_t code, const std::string& message) {
+  EXPECT_EQ(State(token), state) << Hex(token);
+  EXPECT_EQ(Code(token), code) << Hex(token);
+  EXPECT_EQ(Message(token), message) << Hex(token);
+}
+
+// Buffered creations take the buffer's reference (W's is the only one); the flush executes oldest
+// first, in immediate mode and inside one error context, and then gives its references back. X's
+// callback cancels Z, which takes Y and Z out of the running flush; creates I without a token
+// pointer, which executes at once, is destroyed at once and fails apart from the flush; and
+// releases X, whose buffer reference keeps it until the flush ends. The flush's release runs X's
+// destroy callback in immediate mode, and it finds X's token already invalid. An empty flush is
+// bracketed all the same; token 0 is acquired and released silently.
+TEST_F(Flush, ExecutesInImmediateModeWhereACallbackCancelsCreatesAndReleases) {
   const uint32_t contexts = StandIn_ErrorOpenContextCount();
   EXPECT_EQ(table_.Flush(), 0u);
   EXPECT_EQ(Traced(), (std::vector<std::string>{"2+ Begin Flushing 0 operations in buffer...",
                                                 "0  Flush complete",
                                                 "2- End Flushing operations."}));
-  std::vector<std::string> order;
-  Probe x, z;
-  x.onExecute = [&](uint64_t) {
-    order.push_back("X");
+  Probe x, y, z, w, i;
+  uint64_t tz = 0;
+  i.executeResult = 7;
+  x.onExecute = [&](uint64_t token) {
     EXPECT_TRUE(Immediate());
     EXPECT_EQ(StandIn_ErrorOpenContextCount(), contexts + 1);
-  };
-  z.onExecute = [&](uint64_t token) {
-    order.push_back("Z");
+    EXPECT_EQ(Table().CancelOperation(tz), 0u);
+    const OperationDescriptor descriptor = ProbeDescriptor(i, "I");
+    EXPECT_EQ(Table().CreateOperation(&descriptor, nullptr), 7u);
     Release({token});
-    EXPECT_EQ(z.destroyed, 0);
   };
-  OperationDescriptor quiet{};  // no execute callback: completes without lines of its own
-  quiet.name = "Quiet";
   const uint64_t tx = Make(x, "X");
-  uint64_t ty = 0;
-  ASSERT_EQ(table_.CreateOperation(&quiet, &ty), 0u);
-  const uint64_t tz = Make(z, "Z");
+  x.onDestroy = [&] {
+    EXPECT_TRUE(Immediate());
+    EXPECT_EQ(Table().AcquireOperation(tx), OR_INVALID_OPERATION_TOKEN);
+  };
+  const uint64_t ty = Make(y, "Y");
+  tz = Make(z, "Z");
   StandIn_LoggingClearRecorded();
+  const OperationDescriptor orphan = ProbeDescriptor(w, "W");
+  ASSERT_EQ(table_.CreateOperation(&orphan, nullptr), 0u);
 
   EXPECT_EQ(table_.Flush(), 0u);
+  const uint64_t tw = w.lastToken;
+  const uint64_t ti = i.lastToken;
   const std::vector<std::string> expected = {
-      "2+ Begin Flushing 3 operations in buffer...",
+      "0  " + OpLine("Creating", "W", tw),
+      "0  " + OpLine("Acquiring", "W", tw, ", reference count = 2"),
+      "0  " + OpLine("Releasing", "W", tw, ", reference count = 1"),
+      "2+ Begin Flushing 4 operations in buffer...",
       "1+ " + OpLine("Begin", "X", tx),
-      "1- " + OpLine("End", "X", tx),
-      "1+ " + OpLine("Begin", "Z", tz),
+      "0  " + OpLine("Canceled", "Y", ty),
+      "0  " + OpLine("Canceled", "Z", tz),
+      "0  " + OpLine("Releasing", "Y", ty, ", reference count = 1"),
       "0  " + OpLine("Releasing", "Z", tz, ", reference count = 1"),
-      "1- " + OpLine("End", "Z", tz),
+      "0  " + OpLine("Creating", "I", ti),
+      "1+ " + OpLine("Begin", "I", ti),
+      "1- " + OpLine("End", "I", ti),
+      "0  " + OpLine("Releasing", "I", ti, ", reference count = 0"),
+      "0  " + OpLine("Destroying", "I", ti),
       "0  " + OpLine("Releasing", "X", tx, ", reference count = 1"),
-      "0  " + OpLine("Releasing", "Quiet", ty, ", reference count = 1"),
-      "0  " + OpLine("Releasing", "Z", tz, ", reference count = 0"),
-      "0  " + OpLine("Destroying", "Z", tz),
+      "1- " + OpLine("End", "X", tx),
+      "1+ " + OpLine("Begin", "W", tw),
+      "1- " + OpLine("End", "W", tw),
+      "0  " + OpLine("Releasing", "X", tx, ", reference count = 0"),
+      "0  " + OpLine("Destroying", "X", tx),
+      "0  " + OpLine("Releasing", "W", tw, ", reference count = 0"),
+      "0  " + OpLine("Destroying", "W", tw),
       "0  Flush complete",
       "2- End Flushing operations.",
   };
   EXPECT_EQ(Traced(), expected);
-  EXPECT_EQ(order, (std::vector<std::string>{"X", "Z"}));
-  EXPECT_EQ(State(tx), kExecuted);
-  EXPECT_EQ(State(ty), kExecuted);
   EXPECT_EQ(StandIn_ErrorOpenContextCount(), contexts);
   EXPECT_FALSE(Immediate());
+  const std::string invalid = " does not correspond to a valid operation";
+  EXPECT_TRUE(PostedOnce(OR_INVALID_OPERATION_TOKEN, "Operation token " + Hex(tx) + invalid));
+  StandIn_LoggingClearRecorded();
+  EXPECT_EQ(table_.AcquireOperation(0) + table_.ReleaseOperation(0), 0u);
   EXPECT_TRUE(Posts().empty());
-  Release({tx, ty});
-}
-
-// A pending operation flushes the whole buffer and returns the flush's result; one no longer
-// pending flushes nothing but builds its announced value and returns the value callback's.
-TEST_F(Flush, FlushOperationFlushesTheWholeBufferOrNothingWhenNotPending) {
-  Probe a, b, c, v, d;
-  a.executeResult = 7;
-  const uint64_t ta = Make(a, "A");
-  const uint64_t tb = Make(b, "B");
-  const uint64_t tc = Make(c, "C");
-  StandIn_LoggingClearRecorded();
-  EXPECT_EQ(table_.FlushOperation(tb), 7u);
-  EXPECT_EQ(CountLines("Begin Flushing 3 operations"), 1);
-  for (uint64_t token : {ta, tb, tc}) EXPECT_EQ(State(token), kFailed);
-
-  v.valueResult = 0x33;
-  const uint64_t tv = Make(v, "V", /*hasValue=*/true);
-  ASSERT_EQ(table_.SetValueSize(tv, 12), 0u);
-  ASSERT_EQ(table_.Flush(), 0u);
-  EXPECT_EQ(v.valuesSeen, 0);
-  const uint64_t td = Make(d, "D");
-  StandIn_LoggingClearRecorded();
-  EXPECT_EQ(table_.FlushOperation(tv), 0x33u);
-  EXPECT_EQ(v.valueLength, 12u);
-  EXPECT_EQ(CountLines("Begin Flushing"), 0);
-  EXPECT_EQ(State(td), kPending);
-  ASSERT_EQ(table_.Flush(), 0u);
-  Release({ta, tb, tc, tv, td});
+  EXPECT_TRUE(RecordedLines().empty());
+  Release({ty, tz});
 }
 
 // An exception from an execute callback passes through Flush, which still closes what it
@@ -118,7 +126,6 @@ TEST_F(Flush, ExceptionLeavesTheThrowerExecutingAndTheRestBuffered) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
   }
   EXPECT_EQ(CountLines("Flush complete"), 0);
-  for (const std::string& line : lines) EXPECT_EQ(line.find(Hex(tb)), std::string::npos) << line;
   EXPECT_EQ(StandIn_ErrorOpenContextCount(), contexts);
   EXPECT_FALSE(Immediate());
   EXPECT_EQ(State(ta), kFailed);
@@ -127,107 +134,198 @@ TEST_F(Flush, ExceptionLeavesTheThrowerExecutingAndTheRestBuffered) {
 
   EXPECT_EQ(table_.Flush(), 0u);
   EXPECT_EQ(State(tb), kExecuted);
-  Release({ta, tt, tb});  // one release each destroys them: the flushes kept no reference
-  EXPECT_EQ(a.destroyed + t.destroyed + b.destroyed, 3);
+  Release({ta, tt, tb});  // the last references: the flushes kept none
 }
 
-// After the first failure the rest take its code and share its message, the first error posted
-// since the flush began (here by W, which succeeded), unless they ask to be executed anyway:
-// those run and keep their own result, without a captured message. An operation created during
-// the flush executes at once and is not marked either.
+// FlushOperation of a pending operation flushes the whole buffer and returns the flush's result.
+// After the first failure (X's) the rest take its code and share its message, the first error
+// posted since the flush began (here by W, which succeeded), also once X is gone: V drops both of
+// X's references before U is marked. Those asking to be executed anyway run and keep their own
+// result, without a captured message; one created during the flush executes at once, unmarked.
 TEST_F(FlushFailure, LaterOperationsTakeTheFirstFailureUnlessAlwaysExecuted) {
   Probe w, x, y, z, v, u, inner;
+  uint64_t tx = 0;
   uint64_t ti = 0;
-  v.onExecute = [&](uint64_t) { ti = Make(inner, "Inner"); };
   w.onExecute = [](uint64_t) { Quorvel_ErrorPostError(3, "warning from W", "Probe.cpp", 3); };
   x.executeResult = 7;
   z.executeResult = 9;
   z.onExecute = [](uint64_t) { Quorvel_ErrorPostError(9, "late", "Probe.cpp", 2); };
+  v.onExecute = [&](uint64_t) {
+    ti = Make(inner, "Inner");
+    Release({tx, tx});  // the client's reference and the buffer's
+    EXPECT_EQ(x.destroyed, 1);
+  };
   const uint64_t tw = Make(w, "W");
-  const uint64_t tx = Make(x, "X");
+  tx = Make(x, "X");
   const uint64_t ty = Make(y, "Y");
   const uint64_t tz = Make(z, "Z", false, /*alwaysExecute=*/true);
   const uint64_t tv = Make(v, "V", false, /*alwaysExecute=*/true);
   const uint64_t tu = Make(u, "U");
 
-  EXPECT_EQ(table_.Flush(), 7u);  // Z's failure changes nothing of the flush's result
+  EXPECT_EQ(table_.FlushOperation(ty), 7u);  // Z's failure changes nothing of the result
   EXPECT_EQ(y.executed + u.executed, 0);
-  EXPECT_EQ(z.executed + v.executed, 2);
-  EXPECT_EQ(State(tw), kExecuted);
-  EXPECT_EQ(Message(tw), "");
-  for (uint64_t token : {tx, ty, tu}) {
-    EXPECT_EQ(State(token), kFailed);
-    EXPECT_EQ(Code(token), 7u);
-    EXPECT_EQ(Message(token), "warning from W");
-  }
-  EXPECT_EQ(State(tz), kFailed);
-  EXPECT_EQ(Code(tz), 9u);
-  EXPECT_EQ(Message(tz), "");
-  EXPECT_EQ(State(tv), kExecuted);
-  EXPECT_EQ(Code(tv), 0u);
-  EXPECT_EQ(State(ti), kExecuted);
-  EXPECT_EQ(Code(ti), 0u);
-  Release({tw, tx, ty, tz, tv, tu, ti});
+  EXPECT_EQ(z.executed + v.executed + inner.executed, 3);
+  for (uint64_t token : {ty, tu}) ExpectOutcome(token, kFailed, 7, "warning from W");
+  ExpectOutcome(tz, kFailed, 9, "");
+  for (uint64_t token : {tw, tv, ti}) ExpectOutcome(token, kExecuted, 0, "");
+  Release({tw, ty, tz, tv, tu, ti});
 }
 
-// Without a post during the flush the failed operation gets its code's default message: a post
-// made before the flush began is not the flush's, and an unregistered code has an empty one.
-// A code the operation sets during its callback wins over the callback's result; a code of 0
-// set before the flush leaves the callback's result in charge.
+// Without a post during the flush a failure's message is its code's default (a post before the
+// flush is not the flush's; an unregistered code has none). A code set during the callback wins
+// over the callback's result; a code of 0 set before the flush leaves the result in charge.
 TEST_F(FlushFailure, MessageIsTheCodesDefaultWhenNothingWasPosted) {
-  Quorvel_ErrorPostError(OR_OPERATION_HAS_NO_VALUE, "posted before the flush", "Test.cpp", 1);
-  Probe x, y, u, b, c;
-  x.executeResult = OR_OPERATION_HAS_NO_VALUE;
-  u.executeResult = 7;
-  b.executeResult = 5;
-  b.onExecute = [](uint64_t token) {
-    EXPECT_EQ(Table().SetError(token, OR_OPERATION_ALREADY_EXECUTED, nullptr), 0u);
-  };
-  c.executeResult = 6;
-  const uint64_t tx = Make(x, "X");
-  const uint64_t ty = Make(y, "Y");
-  EXPECT_EQ(table_.Flush(), OR_OPERATION_HAS_NO_VALUE);
-  const std::string registered = Quorvel_ErrorGetDefaultMessage(OR_OPERATION_HAS_NO_VALUE);
-  EXPECT_EQ(Message(tx), registered);
-  EXPECT_EQ(Message(ty), registered);
-  EXPECT_EQ(Code(ty), OR_OPERATION_HAS_NO_VALUE);
-
-  const uint64_t tu = Make(u, "U");
-  EXPECT_EQ(table_.Flush(), 7u);
-  EXPECT_EQ(Message(tu), "");
-
-  const uint64_t tb = Make(b, "B");
-  EXPECT_EQ(table_.Flush(), OR_OPERATION_ALREADY_EXECUTED);
-  EXPECT_EQ(Code(tb), OR_OPERATION_ALREADY_EXECUTED);
-  EXPECT_EQ(Message(tb), Quorvel_ErrorGetDefaultMessage(OR_OPERATION_ALREADY_EXECUTED));
-  const uint64_t tc = Make(c, "C");
-  ASSERT_EQ(table_.SetError(tc, 0, nullptr), 0u);
-  EXPECT_EQ(table_.Flush(), 6u);
-  EXPECT_EQ(Code(tc), 6u);
-  Release({tx, ty, tu, tb, tc});
+  struct Case { uint32_t result; bool zeroSetBefore; uint32_t setInRun, code; };
+  for (const Case& c : {Case{OR_OPERATION_HAS_NO_VALUE, false, 0, OR_OPERATION_HAS_NO_VALUE},
+                        Case{7, false, 0, 7}, Case{6, true, 0, 6},
+                        Case{5, false, OR_OPERATION_ALREADY_EXECUTED,
+                             OR_OPERATION_ALREADY_EXECUTED}}) {
+    SCOPED_TRACE(c.result);
+    Quorvel_ErrorPostError(OR_OPERATION_HAS_NO_VALUE, "posted before the flush", "Test.cpp", 1);
+    Probe x;
+    x.executeResult = c.result;
+    x.onExecute = [&](uint64_t token) {
+      if (c.setInRun != 0) (void)Table().SetError(token, c.setInRun, nullptr);
+    };
+    const uint64_t tx = Make(x, "X");
+    ASSERT_EQ(c.zeroSetBefore ? table_.SetError(tx, 0, nullptr) : 0u, 0u);
+    EXPECT_EQ(table_.Flush(), c.code);
+    ExpectOutcome(tx, kFailed, c.code, Quorvel_ErrorGetDefaultMessage(c.code));
+    Release({tx});
+  }
 }
 
-// The failed operation is destroyed before the ones after it are marked (an alwaysExecute
-// operation between them drops both its references): they still fail, with the flush's first
-// failure code and the captured message.
-TEST_F(FlushFailure, LaterOperationsFailEvenWhenTheFailedOneIsGone) {
-  Probe x, w, y;
-  x.executeResult = 7;
-  uint64_t tx = 0;
-  x.onExecute = [](uint64_t) { Quorvel_ErrorPostError(7, "X lost its device", "Probe.cpp", 1); };
-  w.onExecute = [&](uint64_t) {
-    Release({tx, tx});  // the client's reference and the buffer's
-    EXPECT_EQ(x.destroyed, 1);
+// A cancel takes the named operation and those buffered before it (P too, which asks to be
+// executed anyway) and releases them in immediate mode; later ones stay for the next flush. An
+// Executed operation is refused with a post; Failed, Canceled and Executing ones (E canceling
+// itself from its execute callback) answer 0, and nothing is canceled, taken, written or posted.
+// FlushOperation of an operation no longer pending flushes nothing either: it builds the
+// announced value (the flush did not) and returns the value callback's result.
+TEST_F(Cancel, TakesThePendingOperationsUpToTheNamedOneAndNoOthers) {
+  Probe a, f, c, p, q, e, z;
+  a.valueResult = 0x33;
+  p.onDestroy = [] { EXPECT_TRUE(Immediate()); };
+  f.executeResult = 7;
+  e.onExecute = [&](uint64_t token) {
+    EXPECT_EQ(Table().CancelOperation(token), 0u);
+    EXPECT_EQ(State(token), kExecuting);
   };
-  tx = Make(x, "X");
-  const uint64_t tw = Make(w, "W", false, /*alwaysExecute=*/true);
-  const uint64_t ty = Make(y, "Y");
-  EXPECT_EQ(table_.Flush(), 7u);
-  EXPECT_EQ(y.executed, 0);
-  EXPECT_EQ(State(ty), kFailed);
-  EXPECT_EQ(Code(ty), 7u);
-  EXPECT_EQ(Message(ty), "X lost its device");
-  Release({tw, ty});
+  const uint64_t ta = Make(a, "A", /*hasValue=*/true);
+  ASSERT_EQ(table_.SetValueSize(ta, 12), 0u);
+  ASSERT_EQ(table_.Flush(), 0u);
+  EXPECT_EQ(a.valuesSeen, 0);
+  const uint64_t tf = Make(f, "F");
+  ASSERT_EQ(table_.Flush(), 7u);
+  const uint64_t tc = Make(c, "C");
+  ASSERT_EQ(table_.CancelOperation(tc), 0u);
+  const uint64_t tp = Make(p, "P", false, /*alwaysExecute=*/true);
+  const uint64_t tq = Make(q, "Q");
+  const uint64_t te = Make(e, "E");
+  const uint64_t tz = Make(z, "Z");
+  Release({tp});  // the cancel's release destroys P
+  StandIn_LoggingClearRecorded();
+  StandIn_ErrorClearPosts();
+
+  EXPECT_EQ(table_.CancelOperation(ta), OR_OPERATION_ALREADY_EXECUTED);
+  EXPECT_TRUE(PostedOnce(OR_OPERATION_ALREADY_EXECUTED, "", "OperationSet.cpp"));
+  EXPECT_EQ(table_.CancelOperation(tf), 0u);
+  EXPECT_EQ(table_.CancelOperation(tc), 0u);
+  EXPECT_EQ(table_.FlushOperation(ta), 0x33u);
+  EXPECT_EQ(a.valueLength, 12u);
+  EXPECT_TRUE(RecordedLines().empty());
+  EXPECT_EQ(State(ta), kExecuted);
+  EXPECT_EQ(State(tf), kFailed);
+  EXPECT_EQ(table_.CancelOperation(tq), 0u);
+  EXPECT_EQ(CountLines("Canceled operation"), 2);
+  EXPECT_EQ(p.destroyed, 1);
+  EXPECT_FALSE(Immediate());
+  EXPECT_TRUE(Posts().empty());
+  EXPECT_EQ(State(tq), kCanceled);
+  EXPECT_EQ(Code(tq), 0u);  // no flush for a canceled operation
+
+  EXPECT_EQ(table_.Flush(), 0u);
+  EXPECT_EQ(CountLines("Begin Flushing 2 operations"), 1);
+  EXPECT_EQ(p.executed + q.executed + c.executed, 0);
+  EXPECT_EQ(State(te), kExecuted);
+  EXPECT_EQ(z.executed, 1);
+  Release({ta, tf, tc, tq, te, tz});
+}
+
+// A client's release runs a destroy callback that flushes thousands of buffered operations and
+// then creates thousands more: the flush releases the first thousands and compacts the table
+// (freed fillers before the record move it), the creations grow the table again, and the
+// destruction finds the record in its new slot. The live operations keep their state, code,
+// message, value, links and references: every 97th bulk operation is kept with a value and an
+// extra reference (executed anyway, after the flush's first failure).
+TEST_F(Compaction, DestroyCallbackFlushesAndCreatesUnderItsRecordAndTheLiveKeepAll) {
+  StandIn_LoggingSetEnabledLevels(1u << 2);  // the flush's lines only
+  Probe dying, filler, canceled, first, source, destination, spawned;
+  std::vector<uint64_t> spawnedTokens;
+  dying.onDestroy = [&] {
+    EXPECT_EQ(Table().Flush(), OR_OPERATION_HAS_NO_VALUE);
+    for (int i = 0; i < kMany; ++i) spawnedTokens.push_back(Make(spawned, "Spawned"));
+  };
+  std::vector<uint64_t> fillers;
+  for (int i = 0; i < kMany / 2; ++i) fillers.push_back(Make(filler, "Filler"));
+  const uint64_t tdying = Make(dying, "Dying", true);
+  ASSERT_EQ(table_.SetValue(tdying, MakeBits(16, 0xD00D)), 0u);
+  ASSERT_EQ(table_.Flush(), 0u);
+  Release(fillers);
+
+  const uint64_t tcanceled = Make(canceled, "Canceled");
+  ASSERT_EQ(table_.CancelOperation(tcanceled), 0u);
+  first.executeResult = OR_OPERATION_HAS_NO_VALUE;
+  const uint64_t tfirst = Make(first, "First");
+  const uint64_t tsource = Make(source, "Source", true, true);
+  const uint64_t tdestination = Make(destination, "Destination", true, true);
+  ASSERT_EQ(table_.SetValue(tsource, MakeBits(16, 0xBEEF)), 0u);
+  ASSERT_EQ(table_.LinkValue(tdestination, tsource, nullptr, nullptr), 0u);
+  Release({tsource});  // only the link keeps it
+  std::vector<Probe> probes(kMany);
+  std::vector<std::pair<int, uint64_t>> kept;
+  for (int i = 0; i < kMany; ++i) {
+    const uint64_t token = Make(probes[i], "Bulk", false, /*alwaysExecute=*/true);
+    if (i % 97 != 0) {
+      Release({token});
+      continue;
+    }
+    kept.emplace_back(i, token);
+    ASSERT_EQ(table_.SetValue(token, MakeBits(32, 0xA0000000u + i)), 0u);
+    ASSERT_EQ(table_.AcquireOperation(token), 0u);
+  }
+  StandIn_LoggingClearRecorded();
+
+  Release({tdying});
+  EXPECT_EQ(dying.destroyed, 1);
+  EXPECT_EQ(CountLines("Begin Flushing " + std::to_string(kMany + 3)), 1);
+  EXPECT_EQ(State(tcanceled), kCanceled);
+  EXPECT_EQ(Code(tfirst), OR_OPERATION_HAS_NO_VALUE);
+  EXPECT_EQ(Message(tfirst), Quorvel_ErrorGetDefaultMessage(OR_OPERATION_HAS_NO_VALUE));
+  EXPECT_EQ(source.destroyed, 0);  // the link still holds it
+  EXPECT_EQ(ValueOf(tdestination), 0xBEEFu);
+  EXPECT_EQ(source.destroyed, 1);  // building the value gave the link's reference back
+  for (const auto& [i, token] : kept) {
+    EXPECT_EQ(State(token), kExecuted) << i;
+    EXPECT_EQ(ValueOf(token), 0xA0000000u + i) << i;
+    Release({token, token});
+    EXPECT_EQ(probes[i].destroyed, 1) << i;
+  }
+  EXPECT_EQ(table_.Flush(), 0u);
+  EXPECT_EQ(spawned.executed, kMany);
+  Release(spawnedTokens);
+  Release({tcanceled, tfirst, tdestination});
+}
+
+// Counts are 32 bits wide: past 127 and past 65535 references the count neither wraps nor makes
+// the live operation look destroyed.
+TEST_F(Lifetime, MoreThan127ReferencesKeepTheOperationLive) {
+  const uint64_t token = PlainOperation();
+  StandIn_LoggingSetEnabledLevels(0);
+  for (int i = 0; i < 70000; ++i) ASSERT_EQ(table_.AcquireOperation(token), 0u);
+  EXPECT_EQ(State(token), kPending);
+  for (int i = 0; i < 70000; ++i) ASSERT_EQ(table_.ReleaseOperation(token), 0u);
+  ASSERT_EQ(table_.Flush(), 0u);
+  Release({token});
 }
 
 }  // namespace
