@@ -98,6 +98,26 @@ TEST_F(PoolTable, LookupFailuresPostBothForms) {
   record->referenceCount = 1;
 }
 
+// A reference past the widest count is refused, and the count stays where it was.
+TEST_F(PoolTable, AcquirePastTheMostReferencesIsRefused) {
+  const uint64_t token = pool_.AllocateOperation(set_, nullptr);
+  {
+    PoolGuard guard(pool_.lock());
+    OperationRecord* record;
+    ASSERT_EQ(pool_.FindOperation(token, &record), kNoError);
+    record->referenceCount = kMaxReferences;
+  }
+  EXPECT_EQ(pool_.Acquire(token), kInvalidOperationToken);
+  ASSERT_EQ(StandIn_ErrorPostCount(), 1u);
+  EXPECT_STREQ(StandIn_ErrorPostMessage(0),
+               "Operation token 0x0000000000000001 already holds the most references it can");
+  PoolGuard guard(pool_.lock());
+  OperationRecord* record;
+  ASSERT_EQ(pool_.FindOperation(token, &record), kNoError);
+  EXPECT_EQ(record->referenceCount, kMaxReferences);
+  record->referenceCount = 1;
+}
+
 uint32_t ReturnContextCode(uint64_t /*token*/, void* context) {
   return *static_cast<uint32_t*>(context);
 }
