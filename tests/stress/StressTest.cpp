@@ -1,10 +1,9 @@
 // StressTest.cpp
 //
 // Concurrency stress through the table: four slots each run two threads in turn, which take
-// weighted steps from one action table on their own and on shared operations and end with
-// operations buffered, while (in the second run) an observer reports the clients of slots 2 and
-// 3 disconnected, so that only their operations ("exposed") may be refused while held. The seed
-// is printed; OR_TEST_SEED replays a run's choices (not its interleaving).
+// weighted steps from one action table on their own and shared operations and end with some
+// buffered, while (in the second run) an observer reports the clients of slots 2 and 3
+// disconnected. The seed is printed; OR_TEST_SEED replays a run's choices, not its interleaving.
 
 #include <gtest/gtest.h>
 
@@ -26,15 +25,14 @@ constexpr size_t kCapacity = 100000;
 struct Track {  // also the context of the operation's callbacks
   std::atomic<uint64_t> token{0};
   std::atomic<int> executions{0}, destroys{0};
-  int32_t key = -1, owner = -1;  // key -1: created in immediate mode; owner: the creating thread
+  int32_t key = -1, owner = -1;  // owner: the creating worker's client; key -1: immediate mode
   bool hasExecute = false, abandoned = false;
   uint8_t behaviour = 0;  // what the execute callback does
 };
 
 struct Model {
   std::vector<Track> tracks = std::vector<Track>(kCapacity);
-  std::atomic<size_t> used{0};
-  std::atomic<int> failures{0};
+  std::atomic<size_t> used{0}, failures{0};
   bool strict = true;          // no disconnects in this run
   std::mutex mutex;            // guards `shared`
   std::vector<Track*> shared;  // published operations, one reference each
@@ -54,21 +52,20 @@ uint32_t State(uint64_t token) {
   return Table().GetOperationState(token, &state) == 0 ? state : kRefused;
 }
 
-// How an answer is judged. kHeld: not refused unless exposed (tokens are never reissued, so this
-// also finds early destroys). kRead (may flush or build a value): with disconnects, also refused
-// as passed on from a link source. kOwn: as kRead on its own thread, else refused.
+// How an answer is judged (an action that checks its own returns 0). kHeld: not refused unless
+// "exposed", of a client the observer disconnects (tokens are never reissued: this finds early
+// destroys). kRead (may flush or build a value): with disconnects, also refused as passed on from
+// a link source. kOwn: as kRead on its own thread, else refused.
 enum Answer { kHeld, kRead, kOwn };
 
 struct Worker {
-  int thread;
-  int32_t id;
+  int32_t id;  // the client
   std::mt19937_64 random;
   std::vector<Track*> handles;  // one entry per reference held
 
   unsigned Roll(size_t n) { return static_cast<unsigned>(random() % n); }
-  Track* Pick() { return handles[Roll(handles.size())]; }
   void Judge(uint32_t result, const Track& t, Answer answer, const char* what) {
-    M->Expect(answer == kOwn && t.owner != thread
+    M->Expect(answer == kOwn && t.owner != id
                   ? result == kInvalid
                   : result != kInvalid || M->Exposed(t) || (answer != kHeld && !M->strict),
               what, &t, result);
@@ -79,7 +76,7 @@ struct Worker {
     Track& t = M->tracks[index];
     const bool immediate = or_model::Immediate();
     t.key = immediate ? -1 : id;
-    t.owner = thread;
+    t.owner = id;
     t.hasExecute = Roll(8) != 0;
     t.behaviour = immediate ? 0 : static_cast<uint8_t>(Roll(32));
     const OperationExecuteCallback execute = t.hasExecute ? OnExecute : nullptr;
@@ -87,9 +84,7 @@ struct Worker {
                                          Roll(3) == 0, {},      Roll(5) == 0, {}};
     uint64_t token = 0;
     const uint32_t result = Table().CreateOperation(&descriptor, wantToken ? &token : nullptr);
-    // Without a token the creation gives its reference back, which a disconnect may have taken.
-    M->Expect(immediate || result == 0 || (!wantToken && result == kInvalid && M->Exposed(t)),
-              "a buffered creation", &t, result);
+    if (!immediate) Judge(result, t, kHeld, "a buffered creation");
     if (!wantToken) return nullptr;
     t.token = token;
     return handles.push_back(&t), &t;
@@ -103,22 +98,18 @@ struct Worker {
     handles.erase(std::find(handles.begin(), handles.end(), t));
     return Table().ReleaseOperation(t->token);
   }
-  uint32_t Flush() {
+  uint32_t Flush() {  // which leaves none of the client's operations pending
     uint32_t pending = 1;
     (void)Table().Flush();
-    M->Expect(Table().GetPendingOperationCount(id, &pending) == 0 && pending == 0,
-              "a flush left its client's operations pending");
-    return 0;
+    return M->Expect(Table().GetPendingOperationCount(id, &pending) == 0 && !pending, "a flush"), 0;
   }
 
-  static uint32_t OnValue(uint64_t, void*, BitData* value) {
-    return M->Expect(value, "no value"), 0;
-  }
+  static uint32_t OnValue(uint64_t, void*, BitData* v) { return M->Expect(v, "a null value"), 0; }
   static void OnDestroy(void* context) { ++static_cast<Track*>(context)->destroys; }
   static uint32_t OnExecute(uint64_t token, void* context) {
     Track& t = *static_cast<Track*>(context);
-    M->Expect(t.executions++ == 0, "an operation was executed twice", &t);
-    const char* problem = or_model::ExecutingProblem(token, M->Exposed(t));
+    const char* problem =
+        t.executions++ ? "executed twice" : or_model::ExecutingProblem(token, M->Exposed(t));
     M->Expect(!problem, problem, &t);
     if (t.behaviour & 1) tWorker->Create(t.behaviour & 8);  // executes at once
     BitData* value = t.behaviour & 2 ? or_model::MakeBits(16, token) : nullptr;
@@ -135,7 +126,6 @@ struct Action {
   uint32_t (*run)(Worker&, Track&);
 };
 const Action kActions[] = {
-    // an action that checks its answer itself returns 0
     {"CreateOperation", 22, kHeld, [](Worker& w, Track&) { return w.Create(w.Roll(10)), 0u; }},
     {"ReleaseOperation", 14, kHeld, [](Worker& w, Track& t) { return w.Drop(&t); }},
     {"Flush", 7, kHeld, [](Worker& w, Track&) { return w.Flush(); }},
@@ -145,31 +135,28 @@ const Action kActions[] = {
        // pending; a cancel cancels it if pending, refuses it if executed, else leaves it.
        const uint32_t before = State(t.token);
        if (before == kRefused) return kInvalid;
-       M->Expect(!t.hasExecute || or_model::StateAgrees(before, t.executions, t.owner == w.thread),
+       M->Expect(!t.hasExecute || or_model::StateAgrees(before, t.executions, t.owner == w.id),
                  "the state disagrees with the executions seen", &t, before);
-       const bool cancel = w.Roll(2);
-       const uint32_t result =
-           cancel ? Table().CancelOperation(t.token) : Table().FlushOperation(t.token);
+       const uint32_t cancel = w.Roll(2), result = cancel ? Table().CancelOperation(t.token)
+                                                          : Table().FlushOperation(t.token);
        const uint32_t after = State(t.token), executed = OperationState_Executed;
-       if (t.owner != w.thread || result == kInvalid || after == kRefused) return result;
+       if (t.owner != w.id || result == kInvalid || after == kRefused) return result;
        M->Expect(cancel ? result == (before == executed ? OR_OPERATION_ALREADY_EXECUTED : 0) &&
                               after == (before ? before : uint32_t{OperationState_Canceled})
                         : after != OperationState_Pending,
-                 "a flush or cancel answered, or left the state", &t,
-                 uint64_t{result} << 32 | after);
+                 "a flush or cancel", &t, uint64_t{result} << 32 | after);
        return result;
      }},
-    {"a read", 10, kRead,  // may flush: the value, whole or at a width, or the error message
+    {"a read", 10, kRead,  // may flush: the value, whole or at a width, or the error code
      [](Worker& w, Track& t) {
-       uint8_t narrow = 0;
+       uint32_t narrow = 0;
        uint64_t wide = 0;
-       char text[16];
        BitData* value = nullptr;
        const unsigned width = w.Roll(4);
        const uint32_t result = width == 0   ? Table().GetValue(t.token, &value)
-                               : width == 1 ? Table().GetValueUInt8(t.token, &narrow)
+                               : width == 1 ? Table().GetValueUInt32(t.token, &narrow)
                                : width == 2 ? Table().GetValueUInt64(t.token, &wide)
-                                            : Table().GetErrorMessage(t.token, text, 16, nullptr);
+                                            : Table().GetErrorCode(t.token, &narrow);
        return BitData_FreeManaged(value), result;
      }},
     {"a write", 11, kHeld,  // of a value (the caller's still when refused), a size or an error
@@ -182,23 +169,20 @@ const Action kActions[] = {
        if (result == kInvalid) BitData_FreeManaged(value);
        return result;
      }},
-    {"LinkValue", 7, kRead,
+    {"LinkValue", 14, kRead,
      [](Worker& w, Track& t) {
        // From a younger operation to an older one only, so that links never form a cycle.
-       Track* destination = &t;
-       Track* source = w.Pick();
-       if (destination->token == source->token) return 0u;
-       if (destination->token < source->token) std::swap(destination, source);
+       Track* source = w.handles[w.Roll(w.handles.size())];
+       if (t.token <= source->token) return 0u;
        const uint64_t run[2] = {w.Roll(8), 1 + w.Roll(16)};
        const IndexRun element{1, 1, {}, run, run + 2, run + 2};
        const IndexList list{&element, &element + 1, &element + 1, run[1]},
            *lists = w.Roll(3) ? nullptr : &list;
-       return Table().LinkValue(destination->token, source->token, lists, lists);
+       return Table().LinkValue(t.token, source->token, lists, lists);
      }},
     {"a shared operation", 14, kHeld,
      [](Worker& w, Track& own) {
-       // Publishes its own, borrows a published one (a reference of its own, taken while the
-       // entry's keeps it) or gives an entry's reference back.
+       // Publishes its own, or borrows or gives back a published one, which its entry keeps.
        std::lock_guard<std::mutex> lock(M->mutex);
        const unsigned choice = M->shared.empty() ? 0 : w.Roll(3);
        const size_t index = choice ? w.Roll(M->shared.size()) : 0;
@@ -214,16 +198,15 @@ const Action kActions[] = {
 };
 
 void RunWorker(int thread, uint64_t seed) {
-  Worker w{thread, kClientBase + thread, std::mt19937_64(seed * 1000003u + thread), {}};
+  Worker w{kClientBase + thread, std::mt19937_64(seed * 1000003u + thread), {}};
   StandIn_CommonSetClientId(w.id);
   tWorker = &w;
   unsigned total = 0;
   for (const Action& action : kActions) total += action.weight;
   for (int step = 0; step < kSteps; ++step) {
     const Action* action = kActions;
-    for (unsigned roll = w.Roll(total); roll >= action->weight; roll -= action++->weight) {
-    }
-    if (Track* t = w.handles.empty() ? w.Create(true) : w.Pick())
+    for (unsigned roll = w.Roll(total); roll >= action->weight;) roll -= action++->weight;
+    if (Track* t = w.handles.empty() ? w.Create(true) : w.handles[w.Roll(w.handles.size())])
       w.Judge(action->run(w, *t), *t, action->answer, action->name);
   }
   w.Flush();
@@ -252,20 +235,19 @@ void RunStress(bool disconnects) {
   });
   std::vector<std::thread> slots;
   std::atomic<int> ready{0};
-  for (int slot = 0; slot < kSlots; ++slot) {
+  for (int slot = 0; slot < kSlots; ++slot)
     slots.emplace_back([&, slot] {
       for (++ready; ready < kSlots;) std::this_thread::yield();  // the first threads overlap
       for (int generation = 0; generation < 2; ++generation)
         std::thread(RunWorker, 2 * slot + generation, seed).join();
     });
-  }
   for (std::thread& slot : slots) slot.join();
   done = true;
   observer.join();
 
   // The published operations are given back; then only abandoned ones live (of an exposed client
   // perhaps not even they), each held across a disconnect that must take just the buffer's.
-  Worker w0{-1, 0, {}, {}};
+  Worker w0{0, {}, {}};
   for (Track* t : M->shared) w0.Judge(Table().ReleaseOperation(t->token), *t, kHeld, "a return");
   for (size_t i = 0; i < std::min(M->used.load(), kCapacity); ++i) {
     Track& t = M->tracks[i];
