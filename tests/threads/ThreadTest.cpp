@@ -1,11 +1,9 @@
 // ThreadTest.cpp
 //
-// Operation sets of several threads: each thread's set takes its client key at the thread's
-// first call, a thread flushes and cancels only its own operations, operations left buffered by
-// a thread that ended stay pending with no owner, and a process may end while threads still
-// hold sets and buffered operations.
-//
-// The worker threads use client ids other than kMainClient; each test releases what they made.
+// Operation sets of several threads: a set takes its client key at the thread's first call, a
+// thread flushes and cancels only its own operations, an ended thread's buffered operations stay
+// pending with no owner, and a process may end while threads hold sets. Workers use client ids
+// other than kMainClient; each test releases what they made.
 
 #include <sys/wait.h>
 
@@ -43,26 +41,6 @@ void ExpectNotFlushableOrCancelable(uint64_t token) {
   }
 }
 
-// A thread whose first call only asks for immediate mode builds its set then, with the client
-// key of that moment; a later change of the thread's client id does not change the set's key.
-TEST_F(Threads, SetTakesTheClientKeyAtTheThreadsFirstCall) {
-  constexpr int32_t kFirst = 201;
-  constexpr int32_t kLater = 202;
-  Probe probe;
-  OnNewThread(kFirst, [&] {
-    const uint64_t asked = StandIn_CommonGetClientIdCallCount();
-    EXPECT_FALSE(Immediate());
-    StandIn_CommonSetClientId(kLater);
-    const uint64_t token = Make(probe, "Worker");
-    EXPECT_EQ(StandIn_CommonGetClientIdCallCount(), asked + 1);
-    EXPECT_EQ(Counted(kFirst, /*pending=*/true), 1u);
-    EXPECT_EQ(Counted(kLater, /*pending=*/true), 0u);
-    EXPECT_EQ(Table().Flush(), 0u);
-    Release({token});
-  });
-  EXPECT_EQ(probe.destroyed, 1);
-}
-
 TEST_F(Threads, NeitherThreadFlushesOrCancelsTheOthersOperations) {
   Probe mine, theirs;
   const uint64_t tmine = Make(mine, "Mine");
@@ -93,6 +71,8 @@ TEST_F(Threads, NeitherThreadFlushesOrCancelsTheOthersOperations) {
   Release({tmine});
 }
 
+// A thread whose first call only asks for immediate mode builds its set then, with the client
+// key of that moment; a later change of the thread's client id does not change the set's key.
 // The set of an ended thread is gone: its buffered operations stay Pending and referenced, and
 // no thread (neither this one nor a new one with the same client id) can flush or cancel them.
 TEST_F(Threads, OperationsLeftByAnEndedThreadStayPendingWithoutOwner) {
@@ -101,10 +81,15 @@ TEST_F(Threads, OperationsLeftByAnEndedThreadStayPendingWithoutOwner) {
   uint64_t tx = 0;
   uint64_t ty = 0;
   OnNewThread(kEnded, [&] {
+    const uint64_t asked = StandIn_CommonGetClientIdCallCount();
+    EXPECT_FALSE(Immediate());
+    StandIn_CommonSetClientId(kEnded + 1);
     tx = Make(x, "X", /*hasValue=*/true);
     ty = Make(y, "Y");
+    EXPECT_EQ(StandIn_CommonGetClientIdCallCount(), asked + 1);
   });
   EXPECT_EQ(Counted(kEnded, /*pending=*/true), 2u);
+  EXPECT_EQ(Counted(kEnded + 1, /*pending=*/true), 0u);
   ExpectNotFlushableOrCancelable(tx);
   EXPECT_EQ(table_.Flush(), 0u);
   // New threads of the same client, whose first call builds a set that may well take the memory
@@ -132,12 +117,10 @@ TEST_F(Threads, ProcessEndsCleanlyWhileThreadsHoldBufferedOperations) {
 #else
   FILE* host = popen(OR_EXIT_WITH_LIVE_THREADS " 2>&1", "r");
   ASSERT_NE(host, nullptr);
-  std::string output;
-  char chunk[256];
-  while (std::fgets(chunk, sizeof chunk, host) != nullptr) output += chunk;
+  std::string output(4096, '\0');
+  output.resize(std::fread(&output[0], 1, output.size(), host));
   const int status = pclose(host);
-  ASSERT_TRUE(WIFEXITED(status)) << output;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << output;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
   EXPECT_NE(output.find("returning with 4 threads holding 164 pending operations"),
             std::string::npos)
       << output;
