@@ -18,11 +18,9 @@ class LogBridge : public ::testing::Test {
  protected:
   void SetUp() override {
     StandIn_LoggingSetSink(StandIn_LoggingDiscardSink, nullptr);
-    StandIn_LoggingSetSuppressed(false);
     StandIn_LoggingSetEnabledLevels(0xF);
     StandIn_LoggingStartRecording();
     StandIn_LoggingClearRecorded();
-    StandIn_LoggingResetCounters();
   }
   void TearDown() override {
     StandIn_LoggingSetSuppressed(false);

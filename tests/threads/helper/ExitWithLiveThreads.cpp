@@ -37,35 +37,34 @@ uint32_t Block(uint64_t, void*) {
   return 0;
 }
 
-// `count` operations named `name` running `execute`, every fourth holding a value; the tokens of
-// the first two are stored in `kept`.
-bool Create(const char* name, uint32_t (*execute)(uint64_t, void*), int count,
-            uint64_t* kept = nullptr) {
+// `count` operations named `name` running `execute`, every fourth holding a value. Returns the
+// last one's token, 0 when one could not be made.
+uint64_t Create(const char* name, uint32_t (*execute)(uint64_t, void*), int count) {
   OperationDescriptor descriptor{};
   descriptor.name = name;
   descriptor.executeCallback = execute;
   descriptor.hasValue = 1;
-  for (int i = 0; i < count; ++i) {
-    uint64_t token = 0;
-    if (table->CreateOperation(&descriptor, &token) != 0) return false;
-    if (kept != nullptr && i < 2) kept[i] = token;
+  uint64_t token = 0;
+  for (int i = 1; i <= count; ++i) {
+    if (table->CreateOperation(&descriptor, &token) != 0) return 0;
     if (i % 4 != 0) continue;
     BitData* bits = BitData_CreateManaged(16);
     BitData_SetUpToUInt64(bits, 0, 16, static_cast<uint64_t>(i));
-    if (table->SetValue(token, bits) != 0) return false;
+    if (table->SetValue(token, bits) != 0) return 0;
   }
-  return true;
+  return token;
 }
 
 void Work(int worker) {
   StandIn_CommonSetClientId(kFirstWorkerClient + worker);
-  // Two executed operations the thread keeps referenced, the second linked to the first; then a
-  // flush that stops in its first operation's callback, with the rest buffered.
-  uint64_t kept[2] = {0, 0};
-  const bool made = Create("Kept", Succeed, 2, kept) &&
-                    table->LinkValue(kept[1], kept[0], nullptr, nullptr) == 0 &&
-                    table->Flush() == 0 && Create("Blocker", Block, 1) &&
-                    Create("Buffered", Succeed, 40);
+  // Two executed operations the thread keeps referenced, the second's value linked to the
+  // first's; then a flush that stops in its first operation's callback, with the rest buffered.
+  const uint64_t source = Create("Kept", Succeed, 4);
+  const uint64_t destination = Create("Kept", Succeed, 1);
+  const bool made = source != 0 && destination != 0 &&
+                    table->LinkValue(destination, source, nullptr, nullptr) == 0 &&
+                    table->Flush() == 0 && Create("Blocker", Block, 1) != 0 &&
+                    Create("Buffered", Succeed, 40) != 0;
   if (!made) std::fprintf(stderr, "worker %d could not set up\n", worker);
   (void)table->Flush();
 }
@@ -76,7 +75,7 @@ int main() {
   if (Quorvel_GetOperationReceipt(&table) != 0) return 2;
   StandIn_CommonSetClientId(kFirstWorkerClient - 1);
   for (int worker = 0; worker < kThreads; ++worker) std::thread(Work, worker).detach();
-  if (!Create("Buffered", Succeed, 4)) return 3;
+  if (Create("Buffered", Succeed, 4) == 0) return 3;
   {
     std::unique_lock<std::mutex> lock(gate.mutex);
     gate.changed.wait(lock, [] { return gate.ready == kThreads; });
