@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "ComponentTest.h"
 
@@ -24,62 +25,52 @@ const bool kShutdownUnsubscribeChecked = std::atexit([] {
 
 using Disconnect = ComponentTest;
 
+// The line written for an operation that `client` left behind.
+std::string Left(int32_t client, uint64_t token) {
+  return "Client " + std::to_string(client) + " did not destroy operation " + Hex(token);
+}
+
+// Each live operation keyed to the client loses one reference, the buffer's alone included;
+// operations made in immediate mode are keyed to client -1 and matched only by it.
 TEST_F(Disconnect, ReleasesOneReferenceOfEachOperationLeftBehind) {
-  Probe probes[3];
+  Probe probes[5];
+  uint64_t immediate = 0;
+  probes[0].onExecute = [&](uint64_t) { immediate = Make(probes[4], "Immediate"); };
   const std::vector<uint64_t> tokens = {Make(probes[0], "Left"), Make(probes[1], "Left"),
                                         Make(probes[2], "Left")};
   EXPECT_TRUE(kShutdownUnsubscribeChecked);
-  EXPECT_EQ(StandIn_EventSubscriberCount("Client"), 1u);  // the pool's, once it is in use
   ASSERT_EQ(table_.Flush(), 0u);
   Release({tokens[1]});                               // destroyed: not matched any more
   ASSERT_EQ(table_.AcquireOperation(tokens[2]), 0u);  // held elsewhere too
+  const uint64_t buffered = Make(probes[3], "Buffered");
+  Release({buffered});  // only the buffer holds it
   StandIn_LoggingClearRecorded();
-
   ASSERT_EQ(StandIn_PublishClientDisconnected(kMainClient), 0u);
-  const std::vector<Line> lines = RecordedLines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[0].text, "Client 100 did not destroy operation " + Hex(tokens[0]));
-  EXPECT_EQ(lines[0].level, 3u);
-  EXPECT_EQ(lines[0].delta, 0);
-  EXPECT_EQ(lines[1].text, "Client 100 did not destroy operation " + Hex(tokens[2]));
-  EXPECT_EQ(probes[0].destroyed, 1);  // its last reference was the client's
-  EXPECT_EQ(probes[2].destroyed, 0);
+  for (const uint64_t token : {tokens[0], tokens[2], buffered}) {
+    EXPECT_EQ(CountLines(Left(kMainClient, token)), 1);
+  }
+  for (const uint64_t token : {tokens[1], immediate}) {
+    EXPECT_EQ(CountLines(Left(kMainClient, token)), 0);
+  }
+  EXPECT_EQ(RecordedLines().at(0).level, 3u);
+  EXPECT_EQ(probes[0].destroyed + probes[3].destroyed, 2);  // their last references went
+  EXPECT_EQ(probes[2].destroyed + probes[3].executed, 0);
   Release({tokens[2]});
   EXPECT_EQ(probes[2].destroyed, 1);  // the disconnect left it one reference
-}
-
-TEST_F(Disconnect, MatchesAnOperationTheClientReleasedButTheBufferHolds) {
-  Probe probe;
-  const OperationDescriptor descriptor = ProbeDescriptor(probe, "Buffered");
-  ASSERT_EQ(table_.CreateOperation(&descriptor, nullptr), 0u);  // only the buffer holds it
-  ASSERT_EQ(StandIn_PublishClientDisconnected(kMainClient), 0u);
-  EXPECT_EQ(probe.destroyed, 1);  // the buffer's reference went
-  EXPECT_EQ(probe.executed, 0);
-  EXPECT_EQ(table_.Flush(), OR_INVALID_OPERATION_TOKEN);  // its token is still buffered
-}
-
-TEST_F(Disconnect, ImmediateOperationsAreMatchedOnlyByClientMinusOne) {
-  Probe outer, immediate;
-  uint64_t immediateToken = 0;
-  outer.onExecute = [&](uint64_t) { immediateToken = Make(immediate, "Immediate"); };
-  const uint64_t token = Make(outer, "Outer");
-  ASSERT_EQ(table_.Flush(), 0u);
-  Release({token});
-  ASSERT_EQ(StandIn_PublishClientDisconnected(kMainClient), 0u);
-  EXPECT_EQ(State(immediateToken), kExecuted);
+  EXPECT_EQ(table_.Flush(), OR_INVALID_OPERATION_TOKEN);  // the gone token was still buffered
   StandIn_LoggingClearRecorded();
   ASSERT_EQ(StandIn_PublishClientDisconnected(-1), 0u);
-  EXPECT_EQ(immediate.destroyed, 1);
-  EXPECT_EQ(RecordedTexts().at(0), "Client -1 did not destroy operation " + Hex(immediateToken));
+  EXPECT_EQ(probes[4].destroyed, 1);
+  EXPECT_EQ(RecordedTexts().at(0), Left(-1, immediate));
 }
 
 TEST_F(Disconnect, OtherEventsAndOtherSpellingsAreIgnored) {
   Probe probe;
   const uint64_t token = Make(probe, "Kept");
   const StandInClientEventData data{STANDIN_CLIENT_EVENT_DISCONNECTED, kMainClient};
-  ASSERT_EQ(StandIn_PublishEvent("Client", "disconnected", &data), 0u);
-  ASSERT_EQ(StandIn_PublishEvent("Client", "Disconnected ", &data), 0u);
-  ASSERT_EQ(StandIn_PublishEvent("Client", "Connected", &data), 0u);
+  for (const char* name : {"disconnected", "Disconnected ", "Connected"}) {
+    ASSERT_EQ(StandIn_PublishEvent("Client", name, &data), 0u);
+  }
   ASSERT_EQ(StandIn_PublishEvent("Client", "Disconnected", nullptr), 0u);
   ASSERT_EQ(StandIn_PublishClientDisconnected(kMainClient + 1), 0u);
   EXPECT_EQ(probe.destroyed, 0);

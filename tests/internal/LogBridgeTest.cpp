@@ -8,10 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "ErrorReporting.h"
-#include "OperationPool.h"
 #include "OperationReceiptLog.h"
-#include "OperationSet.h"
 #include "StandInServices.h"
 
 namespace operation_receipt {
@@ -21,17 +18,14 @@ class LogBridge : public ::testing::Test {
  protected:
   void SetUp() override {
     StandIn_LoggingSetSink(StandIn_LoggingDiscardSink, nullptr);
-    StandIn_LoggingSetSuppressed(false);
     StandIn_LoggingSetEnabledLevels(0xF);
     StandIn_LoggingStartRecording();
     StandIn_LoggingClearRecorded();
-    StandIn_LoggingResetCounters();
   }
   void TearDown() override {
     StandIn_LoggingSetSuppressed(false);
     StandIn_LoggingStopRecording();
   }
-
   static uint64_t Calls(StandInLoggingCall which) { return StandIn_LoggingCallCount(which); }
   static std::string Text(uint64_t index) { return StandIn_LoggingRecordedText(index); }
 
@@ -39,36 +33,34 @@ class LogBridge : public ::testing::Test {
 };
 
 // A written line asks whether its level is enabled twice and whether logging is suppressed
-// once; tokens are written as 16 hex digits, counts in decimal.
-TEST_F(LogBridge, WrittenLineAsksTwiceAndWritesTokensInHex) {
-  LogLine(logger_, kLogLifecycle, [](LineWriter& s) {
-    s << TokenPiece{1} << " " << TokenPiece{0xFFFFFFFFFFFFFFFFull} << " " << 42 << " "
-      << TokenPiece{0xABC} << " " << 255;
-  });
-  ASSERT_EQ(StandIn_LoggingRecordedCount(), 1u);
-  EXPECT_EQ(Text(0), "0x0000000000000001 0xffffffffffffffff 42 0x0000000000000abc 255");
-  EXPECT_EQ(StandIn_LoggingRecordedDelta(0), 0);
-  EXPECT_EQ(Calls(StandInLogging_IsLogEnabled), 2u);
-  EXPECT_EQ(Calls(StandInLogging_IsLoggingSuppressed), 1u);
-  EXPECT_EQ(Calls(StandInLogging_Log), 1u);
-}
-
-// A disabled level asks nothing more after the first question; suppressed logging writes
-// nothing. Neither builds the line.
-TEST_F(LogBridge, DisabledOrSuppressedLineIsNeitherBuiltNorWritten) {
-  for (const bool disabled : {true, false}) {
-    SCOPED_TRACE(disabled ? "level disabled" : "logging suppressed");
-    StandIn_LoggingSetEnabledLevels(disabled ? 0 : 0xF);
-    StandIn_LoggingSetSuppressed(!disabled);
+// once; tokens are written as 16 hex digits, counts in decimal. A disabled level is asked once
+// and suppressed logging writes nothing; neither builds the line.
+TEST_F(LogBridge, QuestionsPerLineAndPiecesOfAWrittenLine) {
+  struct Case {
+    uint32_t levels;
+    bool suppressed;
+    uint64_t enabledAsked, suppressedAsked, written;
+  } const cases[] = {{0xF, false, 2, 1, 1}, {0, false, 1, 0, 0}, {0xF, true, 2, 1, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.levels == 0 ? "disabled" : c.suppressed ? "suppressed" : "written");
+    StandIn_LoggingSetEnabledLevels(c.levels);
+    StandIn_LoggingSetSuppressed(c.suppressed);
     StandIn_LoggingResetCounters();
-    bool formatted = false;
-    LogLine(logger_, kLogLifecycle, [&](LineWriter&) { formatted = true; });
-    EXPECT_FALSE(formatted);
-    EXPECT_EQ(Calls(StandInLogging_Log), 0u);
-    if (disabled) {
-      EXPECT_EQ(Calls(StandInLogging_IsLogEnabled), 1u);
-      EXPECT_EQ(Calls(StandInLogging_IsLoggingSuppressed), 0u);
-    }
+    StandIn_LoggingClearRecorded();
+    bool built = false;
+    LogLine(logger_, kLogLifecycle, [&](LineWriter& s) {
+      built = true;
+      s << TokenPiece{1} << " " << TokenPiece{0xFFFFFFFFFFFFFFFFull} << " " << 42 << " "
+        << TokenPiece{0xABC} << " " << 255;
+    });
+    EXPECT_EQ(Calls(StandInLogging_IsLogEnabled), c.enabledAsked);
+    EXPECT_EQ(Calls(StandInLogging_IsLoggingSuppressed), c.suppressedAsked);
+    EXPECT_EQ(Calls(StandInLogging_Log), c.written);
+    EXPECT_EQ(built, c.written == 1);
+    if (c.written == 0) continue;
+    ASSERT_EQ(StandIn_LoggingRecordedCount(), 1u);
+    EXPECT_EQ(Text(0), "0x0000000000000001 0xffffffffffffffff 42 0x0000000000000abc 255");
+    EXPECT_EQ(StandIn_LoggingRecordedDelta(0), 0);
   }
 }
 
@@ -92,22 +84,6 @@ TEST_F(LogBridge, LongLinesAreWrittenWholeAndScopesCloseOnExceptions) {
   EXPECT_EQ(Text(2), "close '" + name + "' 0x0000000000000007");
   EXPECT_EQ(StandIn_LoggingRecordedDelta(2), -1);
   EXPECT_EQ(StandIn_LoggingRecordedLevel(2), kLogFlush);
-}
-
-// The whole life of an operation with every level disabled asks only the enabled question.
-TEST_F(LogBridge, LifecycleWithLevelsDisabledOnlyAsksEnabled) {
-  StandIn_LoggingSetEnabledLevels(0);
-  OperationPool pool;
-  OperationSet set;
-  StandIn_LoggingResetCounters();
-  const uint64_t token = pool.AllocateOperation(set, nullptr);
-  ASSERT_EQ(pool.Acquire(token), kNoError);
-  ASSERT_EQ(pool.Release(token), kNoError);
-  ASSERT_EQ(pool.Release(token), kNoError);
-  // Acquiring, Releasing, Releasing, Destroying: one question each, nothing formatted.
-  EXPECT_EQ(Calls(StandInLogging_IsLogEnabled), 4u);
-  EXPECT_EQ(Calls(StandInLogging_IsLoggingSuppressed), 0u);
-  EXPECT_EQ(Calls(StandInLogging_Log), 0u);
 }
 
 }  // namespace
