@@ -5,7 +5,7 @@
 // A slot is free (it holds the free values below and waits in the pool's free-slot queue, or is
 // the sentinel at index 0) or live (its token is in the pool's token map and referenceCount is
 // above 0). The record owns its value, its share of the error message and its links; it does not
-// own owningSet, name or context.
+// own name or context, and owningSet is only the number of the creating thread's set.
 #ifndef OPERATION_RECEIPT_OPERATION_RECORD_H_
 #define OPERATION_RECEIPT_OPERATION_RECORD_H_
 
@@ -17,8 +17,6 @@
 #include "ValueLink.h"
 
 namespace operation_receipt {
-
-class OperationSet;
 
 enum class State : uint8_t {
   kPending = OperationState_Pending,
