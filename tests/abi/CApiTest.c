@@ -12,27 +12,19 @@ static int failures = 0;
 #define CHECK(condition) \
   if (!(condition)) fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition), ++failures
 
-static int executed = 0;
-static int destroyed = 0;
+static int executed = 0, destroyed = 0;
 
-static uint32_t Execute(uint64_t token, void* context) {
-  (void)token;
-  ++*(int*)context;
-  return 0;
-}
-
-static void Destroy(void* context) { (void)context; ++destroyed; }
+static uint32_t Execute(uint64_t token, void* context) { return (void)token, ++*(int*)context, 0; }
+static void Destroy(void* context) { (void)context, ++destroyed; }
 
 int main(void) {
   const OperationReceiptComponent* table = NULL;
   OperationDescriptor descriptor = {0};
   uint64_t token = 0;
-  uint32_t state = 99;
-  uint32_t code = 99;
+  uint32_t state = 99, code = 99;
   bool immediate = true;
 
   CHECK(Quorvel_GetOperationReceipt(&table) == OR_NO_ERROR);
-  CHECK(table != NULL);
   if (table == NULL) return 1;
   CHECK(table->ReleaseOperation == table->ReleaseOperation2);
 
@@ -40,17 +32,12 @@ int main(void) {
   descriptor.executeCallback = Execute;
   descriptor.context = &executed;
   descriptor.destroyCallback = Destroy;
-  CHECK(table->CreateOperation(&descriptor, &token) == OR_NO_ERROR);
-  CHECK(token != 0);
-  CHECK(table->GetOperationState(token, &state) == OR_NO_ERROR);
-  CHECK(state == OperationState_Pending);
-  CHECK(table->GetErrorCode(token, &code) == OR_NO_ERROR); /* flushes on demand */
-  CHECK(code == 0);
-  CHECK(executed == 1);
-  CHECK(table->IsImmediateMode(&immediate) == OR_NO_ERROR);
-  CHECK(!immediate);
-  CHECK(table->ReleaseOperation(token) == OR_NO_ERROR);
-  CHECK(destroyed == 1);
+  CHECK(table->CreateOperation(&descriptor, &token) == OR_NO_ERROR && token != 0);
+  CHECK(table->GetOperationState(token, &state) == OR_NO_ERROR && state == OperationState_Pending);
+  /* reading the code flushes on demand */
+  CHECK(table->GetErrorCode(token, &code) == OR_NO_ERROR && code == 0 && executed == 1);
+  CHECK(table->IsImmediateMode(&immediate) == OR_NO_ERROR && !immediate);
+  CHECK(table->ReleaseOperation(token) == OR_NO_ERROR && destroyed == 1);
   CHECK(table->ReleaseOperation(token) == OR_INVALID_OPERATION_TOKEN);
 
   if (failures == 0) printf("C client: 1 passed, 0 failed\n");

@@ -40,9 +40,8 @@ inline BitData* MakeBits(uint64_t bits, uint64_t pattern) {
 inline const char* ExecutingProblem(uint64_t token, bool mayBeGone) {
   uint32_t state = 99;
   const uint32_t result = Table().GetOperationState(token, &state);
-  if (result == 0 ? state != OperationState_Executing : !mayBeGone) {
+  if (result == 0 ? state != OperationState_Executing : !mayBeGone)
     return "an executing operation does not answer Executing";
-  }
   return Immediate() ? nullptr : "an execute callback runs outside immediate mode";
 }
 
@@ -50,18 +49,12 @@ inline const char* ExecutingProblem(uint64_t token, bool mayBeGone) {
 // thread may start at any time, so only its settled states are judged (`ownThread` false).
 inline bool StateAgrees(uint32_t state, int runs, bool ownThread) {
   switch (state) {
-    case OperationState_Pending:
-      return !ownThread || runs == 0;
-    case OperationState_Executing:
-      return !ownThread || runs == 1;
-    case OperationState_Executed:
-      return runs == 1;
-    case OperationState_Canceled:
-      return runs == 0;
-    case OperationState_Failed:
-      return runs <= 1;
-    default:
-      return false;
+    case OperationState_Pending: return !ownThread || runs == 0;
+    case OperationState_Executing: return !ownThread || runs == 1;
+    case OperationState_Executed: return runs == 1;
+    case OperationState_Canceled: return runs == 0;
+    case OperationState_Failed: return runs <= 1;
+    default: return false;
   }
 }
 

@@ -14,10 +14,7 @@ namespace {
 int failures = 0;
 
 void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "consumer: check failed: %s\n", what);
-    ++failures;
-  }
+  if (!condition) std::fprintf(stderr, "consumer: check failed: %s\n", what), ++failures;
 }
 
 constexpr uint32_t kValue = 0xC0FFEEu;
@@ -69,7 +66,6 @@ int main() {
   Check(StandIn_ErrorPostCount() == postsBefore + 1 &&
             StandIn_ErrorPostCode(postsBefore) == OR_INVALID_OPERATION_TOKEN,
         "the refusal is posted");
-  if (failures != 0) return 1;
-  std::printf("consumer: ok\n");
-  return 0;
+  if (failures == 0) std::printf("consumer: ok\n");
+  return failures == 0 ? 0 : 1;
 }
