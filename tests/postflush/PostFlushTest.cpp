@@ -2,6 +2,7 @@
 //
 // The process-wide post-flush callback, which can never be unregistered: a process of its own
 // (component_tests flushes with none), where every test registers the same scripted trampoline.
+// Exceptions through a flush are here too, from an execute callback as from this one.
 
 #include <functional>
 #include <stdexcept>
@@ -101,27 +102,52 @@ TEST_F(PostFlush, RunsAfterExecutionAndFlushesFromInsideRunOnlyIt) {
   Release({ti, tx, ty});
 }
 
-// An exception from the callback passes through Flush, which still leaves immediate mode, exits
-// its error context and gives back the buffer's references (the fixture finds none left). The
-// callback's zero result leaves the flush's own; it runs on an empty flush too, but not for
-// FlushOperation of an operation no longer pending.
-TEST_F(PostFlush, ExceptionFromTheCallbackLeavesTheThreadUsable) {
+// An exception from an execute callback or from the post-flush callback passes through Flush,
+// which still closes its brackets and its error context, leaves immediate mode and gives back the
+// references it had taken. The thrower stays Executing and the callback does not run; what the
+// flush had not taken stays buffered, and the next flush executes it as a flush of its own (the
+// earlier failure is not carried over). The callback's zero result leaves the flush's own; it
+// runs on an empty flush too, but not for FlushOperation of an operation no longer pending.
+TEST_F(PostFlush, ExceptionsPassThroughFlushAndLeaveTheThreadUsable) {
   const uint32_t contexts = StandIn_ErrorOpenContextCount();
-  Probe x, z;
-  z.executeResult = 7;
-  const uint64_t tx = Make(x, "X");
+  const auto expectUsable = [contexts] {
+    EXPECT_EQ(StandIn_ErrorOpenContextCount(), contexts);
+    EXPECT_FALSE(Immediate());
+  };
+  Probe a, t, b, z;
+  a.executeResult = 7;
+  t.onExecute = [](uint64_t) { throw std::runtime_error("probe lost power"); };
+  const uint64_t ta = Make(a, "A");
+  const uint64_t tt = Make(t, "T", false, /*alwaysExecute=*/true);
+  const uint64_t tb = Make(b, "B");
+  StandIn_LoggingClearRecorded();
+
+  EXPECT_THROW((void)table_.Flush(), std::runtime_error);
+  for (const std::string& line :
+       {OpLine("End", "T", tt), std::string("End Flushing operations."),
+        OpLine("Releasing", "A", ta, ", reference count = 1"),
+        OpLine("Releasing", "T", tt, ", reference count = 1")}) {
+    EXPECT_EQ(CountLines(line), 1) << line;
+  }
+  EXPECT_EQ(CountLines("Flush complete"), 0);
+  EXPECT_EQ(script.calls, 0);
+  expectUsable();
+  EXPECT_EQ(State(ta), kFailed);
+  EXPECT_EQ(State(tt), kExecuting);
+  EXPECT_EQ(State(tb), kPending);
+
   script.action = [] { throw std::runtime_error("callback failed"); };
   EXPECT_THROW((void)table_.Flush(), std::runtime_error);
-  EXPECT_FALSE(Immediate());
-  EXPECT_EQ(StandIn_ErrorOpenContextCount(), contexts);
-  EXPECT_EQ(State(tx), kExecuted);
+  expectUsable();
+  EXPECT_EQ(State(tb), kExecuted);
   script.action = nullptr;
+  z.executeResult = 7;
   const uint64_t tz = Make(z, "Z");
   EXPECT_EQ(table_.Flush(), 7u);
   EXPECT_EQ(table_.Flush(), 0u);
-  EXPECT_EQ(table_.FlushOperation(tx), 0u);
+  EXPECT_EQ(table_.FlushOperation(tb), 0u);
   EXPECT_EQ(script.calls, 3);
-  Release({tx, tz});
+  Release({ta, tt, tb, tz});  // the last references: the flushes kept none
 }
 
 }  // namespace

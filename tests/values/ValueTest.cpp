@@ -1,7 +1,7 @@
 // ValueTest.cpp
 //
-// An operation's results: its error code and message, its value (installed, resized, read as a
-// number), and the counts per client.
+// An operation's results: its error code and message, and its value (installed, resized, read
+// as a number). The counts per client are checked with cancel (flush/) and per thread (threads/).
 
 #include <cstring>
 #include <tuple>
@@ -12,32 +12,12 @@ namespace operation_receipt_test {
 namespace {
 
 using Values = ComponentTest;
-using Counts = std::pair<uint32_t, uint32_t>;
-
-Counts CountsOf(int32_t key) { return {Counted(key, true), Counted(key, false)}; }
 
 template <class Unsigned>
 Unsigned Read(uint32_t (*entry)(uint64_t, Unsigned*), uint64_t token) {
   Unsigned value = 0;
   EXPECT_EQ(entry(token, &value), 0u);
   return value;
-}
-
-// Canceled and Failed operations are no longer pending; immediate ones count under key -1.
-// (Destroyed ones count under none: TearDown. Each client key counts its own: threads/.)
-TEST_F(Values, CountsFollowTheStatesOfTheClientsOperations) {
-  Probe failing;
-  failing.executeResult = 4;
-  uint64_t immediate = 0;
-  failing.onExecute = [&](uint64_t) { immediate = PlainOperation(); };
-  const uint64_t canceled = PlainOperation();
-  const uint64_t failed = Make(failing, "Failing");
-  ASSERT_EQ(table_.CancelOperation(canceled), 0u);
-  EXPECT_EQ(CountsOf(kMainClient), Counts(1, 1));
-  EXPECT_EQ(table_.Flush(), 4u);
-  EXPECT_EQ(CountsOf(kMainClient), Counts(0, 2));
-  EXPECT_EQ(CountsOf(-1), Counts(0, 1));
-  Release({immediate, canceled, failed});
 }
 
 // The buffer takes what fits with a terminator (size 0: nothing); the full length is told.
@@ -102,30 +82,14 @@ TEST_F(Values, ErrorCodeAndMessageBeforeAndAfterExecution) {
   Release({byCode, byMessage, preset});
 }
 
-// Each width takes the low bits, its top bit included; a shorter value is read within its
-// length, with zeros above.
-TEST_F(Values, TypedReadersTakeTheLowBitsWithZerosAbove) {
-  BitData* wide = MakeBits(70, 0x8000000080008081ull);
-  ASSERT_EQ(BitData_SetUpToUInt64(wide, 64, 6, 0x3F), 0u);
-  const uint64_t seventy = PlainOperation();
-  ASSERT_EQ(table_.SetValue(seventy, wide), 0u);
-  const uint64_t twelve = ValueSource(12, 0xABC);
-  StandIn_BitDataResetMisuseCount();
-  EXPECT_EQ(Read(table_.GetValueUInt8, seventy), 0x81u);
-  EXPECT_EQ(Read(table_.GetValueUInt16, seventy), 0x8081u);
-  EXPECT_EQ(Read(table_.GetValueUInt32, seventy), 0x80008081u);
-  EXPECT_EQ(ValueOf(seventy), 0x8000000080008081ull);
-  EXPECT_EQ(ValueOf(twelve), 0xABCu);
-  EXPECT_EQ(StandIn_BitDataMisuseCount(), 0u);
-  Release({seventy, twelve});
-}
-
 // A pending size is applied before the value callback and used up; on a present value
 // SetValueSize cuts or extends it without the callback. The callback's non-zero result is
 // SetValue's, not the code; the value stays, and the one it replaced is freed (the fixture
 // counts live buffers). The callback may grow the table past the compaction threshold and
 // flush: SetValue finishes on the record as it left it. A refused buffer stays the caller's.
-TEST_F(Values, SetValueAndSetValueSize) {
+// The fixed-width reads take the low bits, the top bit of each width included, and read a shorter
+// value within its length, with zeros above.
+TEST_F(Values, SetValueSetValueSizeAndTheTypedReads) {
   StandIn_LoggingSetEnabledLevels(0);
   Probe probe;
   probe.onValue = [] {
@@ -148,7 +112,18 @@ TEST_F(Values, SetValueAndSetValueSize) {
   EXPECT_TRUE(Holds(token, 4, 0xF));
   ASSERT_EQ(table_.SetValueSize(token, 20), 0u);
   EXPECT_TRUE(Holds(token, 20, 0xF));  // the cut bits do not come back
-  EXPECT_EQ(probe.valuesSeen, 2);
+  StandIn_BitDataResetMisuseCount();
+  EXPECT_EQ(ValueOf(token), 0xFu);
+  EXPECT_EQ(StandIn_BitDataMisuseCount(), 0u);
+  BitData* wide = MakeBits(70, 0x8000000080008081ull);
+  ASSERT_EQ(BitData_SetUpToUInt64(wide, 64, 6, 0x3F), 0u);
+  probe.valueResult = 0;
+  ASSERT_EQ(table_.SetValue(token, wide), 0u);
+  EXPECT_EQ(Read(table_.GetValueUInt8, token), 0x81u);
+  EXPECT_EQ(Read(table_.GetValueUInt16, token), 0x8081u);
+  EXPECT_EQ(Read(table_.GetValueUInt32, token), 0x80008081u);
+  EXPECT_EQ(ValueOf(token), 0x8000000080008081ull);
+  EXPECT_EQ(probe.valuesSeen, 3);
   EXPECT_EQ(Code(token), 0u);
   Release({token});
   BitData* refused = MakeBits(8, 0x42);
