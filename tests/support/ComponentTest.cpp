@@ -94,15 +94,8 @@ void ProbeDestroy(void* context) {
 
 OperationDescriptor ProbeDescriptor(Probe& probe, const char* name, bool hasValue,
                                     bool alwaysExecute) {
-  OperationDescriptor descriptor{};
-  descriptor.name = name;
-  descriptor.executeCallback = ProbeExecute;
-  descriptor.valueCallback = ProbeValue;
-  descriptor.context = &probe;
-  descriptor.destroyCallback = ProbeDestroy;
-  descriptor.hasValue = hasValue ? 1 : 0;
-  descriptor.alwaysExecute = alwaysExecute ? 1 : 0;
-  return descriptor;
+  const uint8_t value = hasValue ? 1 : 0, always = alwaysExecute ? 1 : 0;
+  return {name, ProbeExecute, ProbeValue, &probe, ProbeDestroy, value, {}, always, {}};
 }
 
 uint64_t Make(Probe& probe, const char* name, bool hasValue, bool alwaysExecute) {
@@ -139,7 +132,6 @@ std::string Message(uint64_t token) {
   return buffer;
 }
 
-
 ReadBits ReadValueOf(uint64_t token) {
   ReadBits read;
   BitData* value = nullptr;
@@ -175,25 +167,16 @@ std::string OpLine(const char* verb, const char* name, uint64_t token, const cha
 
 ::testing::AssertionResult Posted(const std::vector<std::pair<uint32_t, std::string>>& expected,
                                   const std::string& file) {
-  const std::vector<Post> posts = Posts();
+  std::vector<std::string> made, wanted;
+  for (const Post& post : Posts()) {
+    made.push_back(std::to_string(post.code) + " '" + post.message + "' " + post.file);
+  }
+  for (const auto& [code, message] : expected) {
+    wanted.push_back(std::to_string(code) + " '" + message + "' " + file);
+  }
   StandIn_ErrorClearPosts();
-  bool same = posts.size() == expected.size();
-  for (size_t i = 0; same && i < posts.size(); ++i) {
-    same = posts[i].code == expected[i].first && posts[i].message == expected[i].second &&
-           posts[i].file == file;
-  }
-  if (same) return ::testing::AssertionSuccess();
-  ::testing::AssertionResult failure = ::testing::AssertionFailure();
-  failure << posts.size() << " posts:";
-  for (const Post& post : posts) {
-    failure << " [" << post.code << " '" << post.message << "' " << post.file << "]";
-  }
-  return failure;
-}
-
-::testing::AssertionResult PostedOnce(uint32_t code, const std::string& message,
-                                      const std::string& file) {
-  return Posted({{code, message}}, file);
+  if (made == wanted) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "posts made: " << ::testing::PrintToString(made);
 }
 
 std::string NoValueMessage(uint64_t token) {

@@ -26,23 +26,12 @@
 namespace operation_receipt_test {
 
 inline constexpr int32_t kMainClient = 100;
-inline constexpr uint32_t kPending = OperationState_Pending;
-inline constexpr uint32_t kExecuting = OperationState_Executing;
-inline constexpr uint32_t kExecuted = OperationState_Executed;
-inline constexpr uint32_t kCanceled = OperationState_Canceled;
-inline constexpr uint32_t kFailed = OperationState_Failed;
+inline constexpr uint32_t kPending = OperationState_Pending, kExecuting = OperationState_Executing,
+                          kExecuted = OperationState_Executed, kCanceled = OperationState_Canceled,
+                          kFailed = OperationState_Failed;
 
-struct Post {
-  uint32_t code;
-  std::string message;
-  std::string file;
-};
-
-struct Line {
-  uint32_t level;
-  std::string text;
-  int32_t delta;
-};
+struct Post { uint32_t code; std::string message; std::string file; };
+struct Line { uint32_t level; std::string text; int32_t delta; };
 
 // The component's table, fetched once.
 const OperationReceiptComponent& Table();
@@ -101,8 +90,10 @@ ReadBits ReadValueOf(uint64_t token);
 // that order and from the component's source file `file`; clears the posts.
 ::testing::AssertionResult Posted(const std::vector<std::pair<uint32_t, std::string>>& expected,
                                   const std::string& file = "OperationPool.cpp");
-::testing::AssertionResult PostedOnce(uint32_t code, const std::string& message,
-                                      const std::string& file = "OperationPool.cpp");
+inline ::testing::AssertionResult PostedOnce(uint32_t code, const std::string& message,
+                                             const std::string& file = "OperationPool.cpp") {
+  return Posted({{code, message}}, file);
+}
 
 // "0x" and 16 lower-case hex digits, as the component writes tokens.
 std::string Hex(uint64_t token);

@@ -78,8 +78,7 @@ TEST_F(Threads, NeitherThreadFlushesOrCancelsTheOthersOperations) {
 TEST_F(Threads, OperationsLeftByAnEndedThreadStayPendingWithoutOwner) {
   constexpr int32_t kEnded = 212;
   Probe x, y;
-  uint64_t tx = 0;
-  uint64_t ty = 0;
+  uint64_t tx = 0, ty = 0;
   OnNewThread(kEnded, [&] {
     const uint64_t asked = StandIn_CommonGetClientIdCallCount();
     EXPECT_FALSE(Immediate());
@@ -98,9 +97,7 @@ TEST_F(Threads, OperationsLeftByAnEndedThreadStayPendingWithoutOwner) {
   nobodyFlushesThem();
   for (int attempt = 0; attempt < 3; ++attempt) OnNewThread(kEnded, nobodyFlushesThem);
   EXPECT_EQ(x.executed + y.executed, 0);
-  // The client's reference and the abandoned buffer's.
-  Release({tx, ty});
-  Release({tx, ty});
+  Release({tx, ty, tx, ty});  // the client's references and the abandoned buffer's
   EXPECT_EQ(x.destroyed + y.destroyed, 2);
 }
 
