@@ -55,11 +55,9 @@ TEST_F(Disconnect, ReleasesOneReferenceOfEachOperationLeftBehind) {
   EXPECT_TRUE(RecordedLines().empty());
 
   ASSERT_EQ(StandIn_PublishClientDisconnected(kMainClient), 0u);
+  EXPECT_EQ(CountLines("Client " + std::to_string(kMainClient) + " did not"), 3);  // these:
   for (const uint64_t token : {tokens[0], tokens[2], buffered}) {
     EXPECT_EQ(CountLines(Left(kMainClient, token)), 1);
-  }
-  for (const uint64_t token : {tokens[1], immediate}) {
-    EXPECT_EQ(CountLines(Left(kMainClient, token)), 0);
   }
   EXPECT_EQ(RecordedLines().at(0).level, 3u);
   EXPECT_EQ(probes[0].destroyed + probes[3].destroyed, 2);  // their last references went

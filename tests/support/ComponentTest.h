@@ -46,14 +46,10 @@ std::vector<Post> Posts();
 
 // What the callbacks of a Probe-made operation do and what they saw.
 struct Probe {
-  uint32_t executeResult = 0;
-  uint32_t valueResult = 0;
-  int executed = 0;
-  int destroyed = 0;
-  int valuesSeen = 0;
+  uint32_t executeResult = 0, valueResult = 0;
+  int executed = 0, destroyed = 0, valuesSeen = 0;
   uint64_t lastToken = 0;
-  uint64_t valueLength = 0;  // the value the value callback was last given
-  uint64_t valueLow = 0;
+  uint64_t valueLength = 0, valueLow = 0;  // the value the value callback was last given
   std::function<void(uint64_t token)> onExecute;  // before the callback returns executeResult
   std::function<void()> onValue;
   std::function<void()> onDestroy;
@@ -80,8 +76,7 @@ uint32_t Counted(int32_t setKey, bool pending);
 struct ReadBits {
   uint32_t result = 0;
   bool handedOut = false;
-  uint64_t length = 0;
-  uint64_t low = 0;  // bits 0 .. min(length, 64) - 1
+  uint64_t length = 0, low = 0;  // low: bits 0 .. min(length, 64) - 1
 };
 ReadBits ReadValueOf(uint64_t token);
 // Success when GetValue succeeds with `length` bits whose low 64 are `low`.

@@ -37,10 +37,7 @@ uint32_t Block(uint64_t, void*) {
 // `count` operations named `name` running `execute`, every fourth holding a value. Returns the
 // last one's token, 0 when one could not be made.
 uint64_t Create(const char* name, uint32_t (*execute)(uint64_t, void*), int count) {
-  OperationDescriptor descriptor{};
-  descriptor.name = name;
-  descriptor.executeCallback = execute;
-  descriptor.hasValue = 1;
+  const OperationDescriptor descriptor{name, execute, nullptr, nullptr, nullptr, 1, {}, 0, {}};
   uint64_t token = 0;
   for (int i = 1; i <= count; ++i) {
     if (table->CreateOperation(&descriptor, &token) != 0) return 0;
