@@ -120,8 +120,8 @@ uint32_t Code(uint64_t token) { return Read<uint32_t>(Table().GetErrorCode, toke
 uint64_t ValueOf(uint64_t token) { return Read<uint64_t>(Table().GetValueUInt64, token); }
 bool Immediate() { return Read<bool>(Table().IsImmediateMode); }
 uint32_t Counted(int32_t setKey, bool pending) {
-  return pending ? Read<uint32_t>(Table().GetPendingOperationCount, setKey)
-                 : Read<uint32_t>(Table().GetExecutedOperationCount, setKey);
+  const OperationReceiptComponent& t = Table();
+  return Read<uint32_t>(pending ? t.GetPendingOperationCount : t.GetExecutedOperationCount, setKey);
 }
 
 std::string Message(uint64_t token) {
@@ -151,8 +151,8 @@ ReadBits ReadValueOf(uint64_t token) {
     return ::testing::AssertionSuccess();
   }
   return ::testing::AssertionFailure() << "GetValue(" << Hex(token) << ") returned " << read.result
-                                       << " with " << read.length << " bits, low bits 0x"
-                                       << std::hex << read.low;
+                                       << " with " << read.length << " bits, low 0x" << std::hex
+                                       << read.low;
 }
 
 std::string Hex(uint64_t token) {

@@ -30,8 +30,7 @@ void OnNewThread(int32_t clientId, Body body) {
 
 // FlushOperation and CancelOperation refuse a token of another set, with one post each.
 void ExpectNotFlushableOrCancelable(uint64_t token) {
-  const std::string message =
-      "Operation token " + Hex(token) +
+  const std::string message = "Operation token " + Hex(token) +
       " does not correspond to an operation in the operation set on the current thread";
   for (const auto entry : {Table().FlushOperation, Table().CancelOperation}) {
     StandIn_ErrorClearPosts();
@@ -103,8 +102,7 @@ TEST_F(Threads, ProcessEndsCleanlyWhileThreadsHoldBufferedOperations) {
   output.resize(std::fread(&output[0], 1, output.size(), host));
   const int status = pclose(host);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-  EXPECT_NE(output.find("returning with 4 threads holding 164 pending operations"),
-            std::string::npos)
+  EXPECT_NE(output.find("returning with 4 threads holding 164 pending operations"), output.npos)
       << output;
 }
 
