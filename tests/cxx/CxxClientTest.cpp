@@ -3,6 +3,7 @@
 // The header-only C++ helpers: handles release what they own, callables live exactly as long as
 // their operations, results carry the code with the value, and a batch flushes when it ends.
 
+#include <memory>
 #include <stdexcept>
 
 #include "ComponentTest.h"
@@ -14,16 +15,6 @@ namespace {
 using operation_receipt::Operation;
 using operation_receipt::ScopedBatch;
 
-// Counts live copies, so a test can tell that the component freed the callable it held.
-struct Tracked {
-  static int live;
-  Tracked() { ++live; }
-  Tracked(const Tracked&) { ++live; }
-  Tracked(Tracked&&) noexcept { ++live; }
-  ~Tracked() { --live; }
-};
-int Tracked::live = 0;
-
 class CxxClient : public ComponentTest {
  protected:
   operation_receipt::Client client_{Table()};
@@ -31,10 +22,8 @@ class CxxClient : public ComponentTest {
 
 TEST_F(CxxClient, HandlesAndCallablesLiveAsLongAsTheirOperations) {
   int runs = 0;
-  auto created = client_.Create("Counted", [&runs, tracked = Tracked()](uint64_t) {
-    ++runs;
-    return 0u;
-  });
+  const auto held = std::make_shared<int>();  // its count tells whether the callable still lives
+  auto created = client_.Create("Counted", [&runs, held](uint64_t) { return ++runs, 0u; });
   Operation moved = std::move(created.operation);
   EXPECT_FALSE(created.operation);
   EXPECT_EQ(created.operation.State().code, OR_INVALID_OPERATION_TOKEN);  // empty: names nothing
@@ -43,9 +32,9 @@ TEST_F(CxxClient, HandlesAndCallablesLiveAsLongAsTheirOperations) {
   moved = Operation();                       // releases one reference
   EXPECT_EQ(shared.value.Code().value, 0u);  // flushes on demand
   EXPECT_EQ(runs, 1);
-  EXPECT_EQ(Tracked::live, 1);  // still held by the operation
+  EXPECT_EQ(held.use_count(), 2);  // still held by the operation
   shared.value.Reset();
-  EXPECT_EQ(Tracked::live, 0);
+  EXPECT_EQ(held.use_count(), 1);
 }
 
 // Values and messages of any length come with their codes.
@@ -62,7 +51,9 @@ TEST_F(CxxClient, ResultsComeWithTheirCodes) {
   EXPECT_EQ(none.Message().value, text);
 }
 
-TEST_F(CxxClient, ScopedBatchFlushesWhenItEnds) {
+// A batch flushes when it ends, or when finished, with the flush's code; an exception from a
+// callable passes through the flush to its caller and leaves the operation Executing.
+TEST_F(CxxClient, BatchesFlushWhenTheyEndAndExceptionsReachTheCaller) {
   int runs = 0;
   {
     ScopedBatch batch(client_);
@@ -72,14 +63,11 @@ TEST_F(CxxClient, ScopedBatchFlushesWhenItEnds) {
   ScopedBatch batch(client_);
   Operation failing = client_.Create("Failing", [] { return 7u; }).operation;
   EXPECT_EQ(batch.Finish(), 7u);
-}
-
-TEST_F(CxxClient, ExceptionsFromCallablesReachTheCaller) {
-  Operation operation =
+  Operation throwing =
       client_.Create("Throwing", [](uint64_t) -> uint32_t { throw std::runtime_error("boom"); })
           .operation;
   EXPECT_THROW(client_.Flush(), std::runtime_error);
-  EXPECT_EQ(operation.State().value, kExecuting);
+  EXPECT_EQ(throwing.State().value, kExecuting);
 }
 
 }  // namespace

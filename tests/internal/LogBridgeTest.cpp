@@ -1,12 +1,13 @@
 // LogBridgeTest.cpp
 //
-// The logging bridge: what the service is asked for each line, the pieces of a line, and the
-// closing line of a scope.
+// The logging bridge: what the service is asked for each line, the pieces of a line, lines
+// longer than the stack buffer, and the closing line of a scope.
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "OperationReceiptLog.h"
 #include "StandInServices.h"
@@ -22,10 +23,7 @@ class LogBridge : public ::testing::Test {
     StandIn_LoggingStartRecording();
     StandIn_LoggingClearRecorded();
   }
-  void TearDown() override {
-    StandIn_LoggingSetSuppressed(false);
-    StandIn_LoggingStopRecording();
-  }
+  void TearDown() override { StandIn_LoggingStopRecording(); }
   static uint64_t Calls(StandInLoggingCall which) { return StandIn_LoggingCallCount(which); }
   static std::string Text(uint64_t index) { return StandIn_LoggingRecordedText(index); }
 
@@ -33,35 +31,30 @@ class LogBridge : public ::testing::Test {
 };
 
 // A written line asks whether its level is enabled twice and whether logging is suppressed
-// once; tokens are written as 16 hex digits, counts in decimal. A disabled level is asked once
-// and suppressed logging writes nothing; neither builds the line.
+// once; a disabled level is asked once, and neither it nor suppressed logging builds the line.
+// Tokens are written as 16 hex digits, counts in decimal.
 TEST_F(LogBridge, QuestionsPerLineAndPiecesOfAWrittenLine) {
-  struct Case {
-    uint32_t levels;
-    bool suppressed;
-    uint64_t enabledAsked, suppressedAsked, written;
-  } const cases[] = {{0xF, false, 2, 1, 1}, {0, false, 1, 0, 0}, {0xF, true, 2, 1, 0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.levels == 0 ? "disabled" : c.suppressed ? "suppressed" : "written");
-    StandIn_LoggingSetEnabledLevels(c.levels);
-    StandIn_LoggingSetSuppressed(c.suppressed);
+  // {enabled asked, suppressed asked, written, built} for one line.
+  const auto write = [&](uint32_t levels, bool suppressed) {
+    StandIn_LoggingSetEnabledLevels(levels);
+    StandIn_LoggingSetSuppressed(suppressed);
     StandIn_LoggingResetCounters();
-    StandIn_LoggingClearRecorded();
     bool built = false;
     LogLine(logger_, kLogLifecycle, [&](LineWriter& s) {
       built = true;
       s << TokenPiece{1} << " " << TokenPiece{0xFFFFFFFFFFFFFFFFull} << " " << 42 << " "
         << TokenPiece{0xABC} << " " << 255;
     });
-    EXPECT_EQ(Calls(StandInLogging_IsLogEnabled), c.enabledAsked);
-    EXPECT_EQ(Calls(StandInLogging_IsLoggingSuppressed), c.suppressedAsked);
-    EXPECT_EQ(Calls(StandInLogging_Log), c.written);
-    EXPECT_EQ(built, c.written == 1);
-    if (c.written == 0) continue;
-    ASSERT_EQ(StandIn_LoggingRecordedCount(), 1u);
-    EXPECT_EQ(Text(0), "0x0000000000000001 0xffffffffffffffff 42 0x0000000000000abc 255");
-    EXPECT_EQ(StandIn_LoggingRecordedDelta(0), 0);
-  }
+    return std::vector<uint64_t>{Calls(StandInLogging_IsLogEnabled),
+                                 Calls(StandInLogging_IsLoggingSuppressed),
+                                 Calls(StandInLogging_Log), built};
+  };
+  EXPECT_EQ(write(0, false), (std::vector<uint64_t>{1, 0, 0, 0}));
+  EXPECT_EQ(write(0xF, true), (std::vector<uint64_t>{2, 1, 0, 0}));
+  EXPECT_EQ(write(0xF, false), (std::vector<uint64_t>{2, 1, 1, 1}));
+  ASSERT_EQ(StandIn_LoggingRecordedCount(), 1u);
+  EXPECT_EQ(Text(0), "0x0000000000000001 0xffffffffffffffff 42 0x0000000000000abc 255");
+  EXPECT_EQ(StandIn_LoggingRecordedDelta(0), 0);
 }
 
 // Lines longer than the bridge's stack buffer are written whole, the closing line of a scope

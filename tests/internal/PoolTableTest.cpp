@@ -1,13 +1,13 @@
 // PoolTableTest.cpp
 //
 // The pool's table, through its internals on a pool of the test's own: token issue, slot reuse,
-// both lookup failures, execution of one operation, and the compaction trigger.
+// both lookup failures, the reference limit, execution of one operation, and the compaction
+// trigger (through the table a compaction is invisible).
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <vector>
 
-#include "BitData.h"
 #include "ErrorReporting.h"
 #include "OperationPool.h"
 #include "OperationSet.h"
@@ -23,97 +23,82 @@ class PoolTable : public ::testing::Test {
     StandIn_ErrorClearPosts();
   }
 
-  State StateOf(uint64_t token) {
+  // The live record of `token` (a blank one, and a failure, when there is none).
+  OperationRecord* RecordOf(uint64_t token) {
     PoolGuard guard(pool_.lock());
     OperationRecord* record = nullptr;
-    EXPECT_EQ(pool_.FindOperation(token, &record), kNoError);
-    return record != nullptr ? record->state : State::kCanceled;
+    EXPECT_EQ(pool_.FindOperation(token, &record), kNoError) << token;
+    return record != nullptr ? record : &missing_;
+  }
+  std::vector<uint64_t> Allocate(int count, std::vector<uint64_t> tokens = {}) {
+    for (int i = 0; i < count; ++i) tokens.push_back(pool_.AllocateOperation(set_, nullptr));
+    return tokens;
+  }
+  // {records, free slots, live tokens}
+  std::vector<size_t> Sizes() {
+    return {pool_.RecordCount(), pool_.FreeSlotCount(), pool_.LiveTokenCount()};
+  }
+  void ReleaseEach(const std::vector<uint64_t>& tokens, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) ASSERT_EQ(pool_.Release(tokens[i]), kNoError);
   }
 
   OperationPool pool_;
   OperationSet set_;
+  OperationRecord missing_;
 };
 
-// A compaction with nothing live leaves only the sentinel slot 0, and the next token goes on.
-TEST_F(PoolTable, TokensStartAtOneAndAreNeverReused) {
-  EXPECT_EQ(pool_.AllocateOperation(set_, nullptr), 1u);
-  EXPECT_EQ(pool_.AllocateOperation(set_, nullptr), 2u);
-  ASSERT_EQ(pool_.Release(2), kNoError);
-  EXPECT_EQ(pool_.AllocateOperation(set_, nullptr), 3u);
-  pool_.Compact();
-  EXPECT_EQ(pool_.AllocateOperation(set_, nullptr), 4u);
+// Freed slots are reused oldest first; tokens start at 1 and are never reused, not even once a
+// compaction has emptied the table down to the sentinel slot 0.
+TEST_F(PoolTable, TokensStartAtOneAndSlotsAreReusedOldestFirst) {
+  EXPECT_EQ(Allocate(4), (std::vector<uint64_t>{1, 2, 3, 4}));  // slots 1 to 4
+  ASSERT_EQ(pool_.Release(3), kNoError);                        // frees slot 3 first
+  ASSERT_EQ(pool_.Release(1), kNoError);                        // then slot 1
+  EXPECT_EQ(pool_.FreeSlotCount(), 2u);
+  EXPECT_EQ(Allocate(3), (std::vector<uint64_t>{5, 6, 7}));
+  EXPECT_EQ(pool_.RecordCount(), 6u);  // only the third allocation appended
+  // The slot a token landed in shows through its record's place next to token 2's, in slot 2.
+  OperationRecord* const slotTwo = RecordOf(2);
+  EXPECT_EQ(RecordOf(5), slotTwo + 1);
+  EXPECT_EQ(RecordOf(6), slotTwo - 1);
+  EXPECT_EQ(RecordOf(7), slotTwo + 3);
 
-  std::vector<uint64_t> tokens = {1, 3, 4};
-  for (int i = 0; i < 9000; ++i) tokens.push_back(pool_.AllocateOperation(set_, nullptr));
-  for (const uint64_t token : tokens) ASSERT_EQ(pool_.Release(token), kNoError);
+  const std::vector<uint64_t> tokens = Allocate(9000, {2, 4, 5, 6, 7});
+  ReleaseEach(tokens, 0, tokens.size());
   pool_.Compact();
-  EXPECT_EQ(pool_.RecordCount(), 1u);
-  EXPECT_EQ(pool_.FreeSlotCount(), 0u);
-  EXPECT_EQ(pool_.LiveTokenCount(), 0u);
-  EXPECT_EQ(pool_.AllocateOperation(set_, nullptr), 9005u);
+  EXPECT_EQ(Sizes(), (std::vector<size_t>{1, 0, 0}));
+  EXPECT_EQ(pool_.AllocateOperation(set_, nullptr), 9008u);
   EXPECT_EQ(pool_.RecordCount(), 2u);  // appended at slot 1
 }
 
-TEST_F(PoolTable, FreeSlotsAreReusedOldestFirst) {
-  for (int i = 0; i < 4; ++i) pool_.AllocateOperation(set_, nullptr);  // slots 1 to 4
-  ASSERT_EQ(pool_.RecordCount(), 5u);
-  ASSERT_EQ(pool_.Release(3), kNoError);  // frees slot 3 first
-  ASSERT_EQ(pool_.Release(1), kNoError);  // then slot 1
-  EXPECT_EQ(pool_.FreeSlotCount(), 2u);
-  const uint64_t fifth = pool_.AllocateOperation(set_, nullptr);
-  const uint64_t sixth = pool_.AllocateOperation(set_, nullptr);
-  const uint64_t seventh = pool_.AllocateOperation(set_, nullptr);
-  EXPECT_EQ(pool_.RecordCount(), 6u);  // only the third allocation appended
-  // The slot a token landed in shows through the order in which a walk of the table meets it.
-  PoolGuard guard(pool_.lock());
-  OperationRecord* record;
-  ASSERT_EQ(pool_.FindOperation(fifth, &record), kNoError);
-  OperationRecord* slotTwo;
-  ASSERT_EQ(pool_.FindOperation(2, &slotTwo), kNoError);
-  EXPECT_EQ(record, slotTwo + 1);  // slot 3, right after token 2's slot 2
-  ASSERT_EQ(pool_.FindOperation(sixth, &record), kNoError);
-  EXPECT_EQ(record, slotTwo - 1);  // slot 1
-  ASSERT_EQ(pool_.FindOperation(seventh, &record), kNoError);
-  EXPECT_EQ(record, slotTwo + 3);  // slot 5, appended
-}
-
+// An unknown token posts an empty message; a record whose count is 0 but whose token is still
+// mapped is being destroyed, and says so.
 TEST_F(PoolTable, LookupFailuresPostBothForms) {
+  const uint64_t token = pool_.AllocateOperation(set_, nullptr);
+  OperationRecord* const record = RecordOf(token);
+  record->referenceCount = 0;
   PoolGuard guard(pool_.lock());
-  EXPECT_EQ(pool_.FindOperation(0, nullptr), kInvalidOperationToken);
-  EXPECT_EQ(pool_.FindOperation(77, nullptr), kInvalidOperationToken);
-  ASSERT_EQ(StandIn_ErrorPostCount(), 2u);
-  for (uint32_t i = 0; i < 2; ++i) {
+  for (const uint64_t refused : {uint64_t{0}, uint64_t{77}, token}) {
+    EXPECT_EQ(pool_.FindOperation(refused, nullptr), kInvalidOperationToken);
+  }
+  const char* const messages[] = {
+      "", "", "Operation token 0x0000000000000001 does not correspond to a valid operation"};
+  ASSERT_EQ(StandIn_ErrorPostCount(), 3u);
+  for (uint32_t i = 0; i < 3; ++i) {
     EXPECT_EQ(StandIn_ErrorPostCode(i), kInvalidOperationToken);
-    EXPECT_STREQ(StandIn_ErrorPostMessage(i), "");
+    EXPECT_STREQ(StandIn_ErrorPostMessage(i), messages[i]);
     EXPECT_STREQ(StandIn_ErrorPostFile(i), "OperationPool.cpp");
   }
-  // A record whose count is 0 but whose token is still mapped is being destroyed.
-  const uint64_t token = pool_.AllocateOperation(set_, nullptr);
-  OperationRecord* record;
-  ASSERT_EQ(pool_.FindOperation(token, &record), kNoError);
-  record->referenceCount = 0;
-  EXPECT_EQ(pool_.FindOperation(token, nullptr), kInvalidOperationToken);
-  EXPECT_STREQ(StandIn_ErrorPostMessage(2),
-               "Operation token 0x0000000000000001 does not correspond to a valid operation");
   record->referenceCount = 1;
 }
 
 // A reference past the widest count is refused, and the count stays where it was.
 TEST_F(PoolTable, AcquirePastTheMostReferencesIsRefused) {
-  const uint64_t token = pool_.AllocateOperation(set_, nullptr);
-  {
-    PoolGuard guard(pool_.lock());
-    OperationRecord* record;
-    ASSERT_EQ(pool_.FindOperation(token, &record), kNoError);
-    record->referenceCount = kMaxReferences;
-  }
-  EXPECT_EQ(pool_.Acquire(token), kInvalidOperationToken);
+  OperationRecord* const record = RecordOf(pool_.AllocateOperation(set_, nullptr));
+  record->referenceCount = kMaxReferences;
+  EXPECT_EQ(pool_.Acquire(1), kInvalidOperationToken);
   ASSERT_EQ(StandIn_ErrorPostCount(), 1u);
   EXPECT_STREQ(StandIn_ErrorPostMessage(0),
                "Operation token 0x0000000000000001 already holds the most references it can");
-  PoolGuard guard(pool_.lock());
-  OperationRecord* record;
-  ASSERT_EQ(pool_.FindOperation(token, &record), kNoError);
   EXPECT_EQ(record->referenceCount, kMaxReferences);
   record->referenceCount = 1;
 }
@@ -129,70 +114,53 @@ TEST_F(PoolTable, ExecutionStatesAndCodePrecedence) {
   descriptor.context = &result;
   const uint64_t ok = pool_.AllocateOperation(set_, &descriptor);
   EXPECT_EQ(pool_.ExecuteOperation(ok), kNoError);
-  EXPECT_EQ(StateOf(ok), State::kExecuted);
+  EXPECT_EQ(RecordOf(ok)->state, State::kExecuted);
   EXPECT_EQ(pool_.ExecuteOperation(ok), kNoError);  // never twice
 
   result = 9;
   const uint64_t failing = pool_.AllocateOperation(set_, &descriptor);
   EXPECT_EQ(pool_.ExecuteOperation(failing), 9u);
-  EXPECT_EQ(StateOf(failing), State::kFailed);
-
+  EXPECT_EQ(RecordOf(failing)->state, State::kFailed);
   const uint64_t preset = pool_.AllocateOperation(set_, &descriptor);
   ASSERT_EQ(pool_.SetError(preset, 4, nullptr), kNoError);  // wins over the callback's 9
   EXPECT_EQ(pool_.ExecuteOperation(preset), 4u);
-
-  const uint64_t bare = pool_.AllocateOperation(set_, nullptr);  // no callback
-  EXPECT_EQ(pool_.ExecuteOperation(bare), kNoError);
-  EXPECT_EQ(StateOf(bare), State::kExecuted);
-
-  EXPECT_EQ(pool_.ExecuteOperation(12345), kInvalidOperationToken);
 }
 
-// The trigger, seen through the internals (through the table a compaction is invisible):
-// nothing happens while the array's capacity is 8192, and past it only once at least half of
+// Nothing happens while the array's capacity is 8192, and past it only once at least half of
 // the slots are free, so that a table that is mostly live is not rebuilt at every flush.
 TEST_F(PoolTable, CompactsOnlyPastTheThresholdWhenMostlyFree) {
-  std::vector<uint64_t> tokens;
-  for (int i = 0; i < 8191; ++i) tokens.push_back(pool_.AllocateOperation(set_, nullptr));
+  std::vector<uint64_t> tokens = Allocate(8191);
   ASSERT_EQ(pool_.RecordCapacity(), 8192u);
-  for (size_t i = 0; i < 6000; ++i) ASSERT_EQ(pool_.Release(tokens[i]), kNoError);
+  ReleaseEach(tokens, 0, 6000);
   pool_.Compact();
-  EXPECT_EQ(pool_.RecordCount(), 8192u);  // at the threshold: the free slots stay queued
-  EXPECT_EQ(pool_.FreeSlotCount(), 6000u);
+  EXPECT_EQ(Sizes(), (std::vector<size_t>{8192, 6000, 2191}));  // at the threshold: nothing
 
-  for (int i = 0; i < 6001; ++i) tokens.push_back(pool_.AllocateOperation(set_, nullptr));
+  tokens = Allocate(6001, tokens);
   ASSERT_GT(pool_.RecordCapacity(), 8192u);  // grew by one record
   pool_.Compact();
   EXPECT_EQ(pool_.RecordCount(), 8193u);  // past it, but every slot is live
-  for (size_t i = 6000; i < 10000; ++i) ASSERT_EQ(pool_.Release(tokens[i]), kNoError);
+  ReleaseEach(tokens, 6000, 10000);
   pool_.Compact();
   EXPECT_EQ(pool_.RecordCount(), 8193u);  // 4000 of 8192 free: less than half
-  for (size_t i = 10000; i < 12200; ++i) ASSERT_EQ(pool_.Release(tokens[i]), kNoError);
-  const size_t live = pool_.LiveTokenCount();
+  ReleaseEach(tokens, 10000, 12200);
   pool_.Compact();
-  EXPECT_EQ(pool_.FreeSlotCount(), 0u);
-  EXPECT_EQ(pool_.RecordCount(), live + 1);
+  EXPECT_EQ(Sizes(), (std::vector<size_t>{1993, 0, 1992}));  // 6200 free: compacted
   EXPECT_EQ(pool_.RecordCapacity(), 8192u);
   for (size_t i = 12200; i < tokens.size(); ++i) {
-    EXPECT_EQ(StateOf(tokens[i]), State::kPending);
-    ASSERT_EQ(pool_.Release(tokens[i]), kNoError);
+    EXPECT_EQ(RecordOf(tokens[i])->state, State::kPending);
   }
+  ReleaseEach(tokens, 12200, tokens.size());
 }
 
 // Past 2^32 tokens the record keeps the whole token, so the callbacks, the Canceled line and
 // the links see the token the client holds.
 TEST_F(PoolTable, TokensPastThirtyTwoBitsStayWhole) {
   pool_.SetNextTokenForTesting(0xFFFFFFFFull);
-  const uint64_t low = pool_.AllocateOperation(set_, nullptr);
-  const uint64_t high = pool_.AllocateOperation(set_, nullptr);
-  EXPECT_EQ(low, 0xFFFFFFFFull);
-  EXPECT_EQ(high, 0x100000000ull);
-  PoolGuard guard(pool_.lock());
-  OperationRecord* record;
-  ASSERT_EQ(pool_.FindOperation(high, &record), kNoError);
-  EXPECT_EQ(record->token, high);
-  ASSERT_EQ(pool_.FindOperation(low, &record), kNoError);
-  EXPECT_EQ(record->token, low);
+  for (const uint64_t expected : {0xFFFFFFFFull, 0x100000000ull}) {
+    const uint64_t token = pool_.AllocateOperation(set_, nullptr);
+    EXPECT_EQ(token, expected);
+    EXPECT_EQ(RecordOf(token)->token, expected);
+  }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ namespace {
 TEST(TokenIndexTest, AgreesWithAReferenceMapThroughChurn) {
   const char* seedText = std::getenv("OR_TEST_SEED");
   const uint32_t seed = seedText != nullptr ? static_cast<uint32_t>(std::atoi(seedText)) : 12345u;
+  SCOPED_TRACE(::testing::Message() << "OR_TEST_SEED=" << seed);
   std::mt19937_64 random(seed);
   std::vector<OperationRecord> records(1);  // slot 0 is never used
   std::vector<uint32_t> freeSlots;
@@ -25,16 +26,13 @@ TEST(TokenIndexTest, AgreesWithAReferenceMapThroughChurn) {
   index.Reset(0);
   uint64_t nextToken = 1;
   for (int step = 0; step < 200000; ++step) {
-    const bool insert = reference.size() < 64 || (random() % 100) < 48;
-    if (insert) {
-      uint32_t slot;
-      if (!freeSlots.empty()) {
-        slot = freeSlots.back();
-        freeSlots.pop_back();
-      } else {
+    if (reference.size() < 64 || (random() % 100) < 48) {
+      if (freeSlots.empty()) {
+        freeSlots.push_back(static_cast<uint32_t>(records.size()));
         records.emplace_back();
-        slot = static_cast<uint32_t>(records.size() - 1);
       }
+      const uint32_t slot = freeSlots.back();
+      freeSlots.pop_back();
       // Tokens jump now and then, so that homes collide and runs wrap around the table.
       nextToken += (random() % 16 == 0) ? 1 + random() % 1000 : 1;
       records[slot].token = nextToken;
@@ -49,8 +47,8 @@ TEST(TokenIndexTest, AgreesWithAReferenceMapThroughChurn) {
       reference.erase(victim);
     }
     if (step % 997 == 0) {
-      ASSERT_EQ(index.size(), reference.size()) << "seed " << seed;
-      for (const auto& [token, slot] : reference) ASSERT_EQ(index.Find(token), slot) << "seed " << seed;
+      ASSERT_EQ(index.size(), reference.size());
+      for (const auto& [token, slot] : reference) ASSERT_EQ(index.Find(token), slot);
       ASSERT_EQ(index.Find(nextToken + 1), 0u);
     }
   }

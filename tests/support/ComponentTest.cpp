@@ -94,15 +94,8 @@ void ProbeDestroy(void* context) {
 
 OperationDescriptor ProbeDescriptor(Probe& probe, const char* name, bool hasValue,
                                     bool alwaysExecute) {
-  OperationDescriptor descriptor{};
-  descriptor.name = name;
-  descriptor.executeCallback = ProbeExecute;
-  descriptor.valueCallback = ProbeValue;
-  descriptor.context = &probe;
-  descriptor.destroyCallback = ProbeDestroy;
-  descriptor.hasValue = hasValue ? 1 : 0;
-  descriptor.alwaysExecute = alwaysExecute ? 1 : 0;
-  return descriptor;
+  const uint8_t value = hasValue ? 1 : 0, always = alwaysExecute ? 1 : 0;
+  return {name, ProbeExecute, ProbeValue, &probe, ProbeDestroy, value, {}, always, {}};
 }
 
 uint64_t Make(Probe& probe, const char* name, bool hasValue, bool alwaysExecute) {
@@ -127,8 +120,8 @@ uint32_t Code(uint64_t token) { return Read<uint32_t>(Table().GetErrorCode, toke
 uint64_t ValueOf(uint64_t token) { return Read<uint64_t>(Table().GetValueUInt64, token); }
 bool Immediate() { return Read<bool>(Table().IsImmediateMode); }
 uint32_t Counted(int32_t setKey, bool pending) {
-  return pending ? Read<uint32_t>(Table().GetPendingOperationCount, setKey)
-                 : Read<uint32_t>(Table().GetExecutedOperationCount, setKey);
+  const OperationReceiptComponent& t = Table();
+  return Read<uint32_t>(pending ? t.GetPendingOperationCount : t.GetExecutedOperationCount, setKey);
 }
 
 std::string Message(uint64_t token) {
@@ -138,7 +131,6 @@ std::string Message(uint64_t token) {
   EXPECT_EQ(size, std::strlen(buffer));
   return buffer;
 }
-
 
 ReadBits ReadValueOf(uint64_t token) {
   ReadBits read;
@@ -159,8 +151,8 @@ ReadBits ReadValueOf(uint64_t token) {
     return ::testing::AssertionSuccess();
   }
   return ::testing::AssertionFailure() << "GetValue(" << Hex(token) << ") returned " << read.result
-                                       << " with " << read.length << " bits, low bits 0x"
-                                       << std::hex << read.low;
+                                       << " with " << read.length << " bits, low 0x" << std::hex
+                                       << read.low;
 }
 
 std::string Hex(uint64_t token) {
@@ -175,25 +167,16 @@ std::string OpLine(const char* verb, const char* name, uint64_t token, const cha
 
 ::testing::AssertionResult Posted(const std::vector<std::pair<uint32_t, std::string>>& expected,
                                   const std::string& file) {
-  const std::vector<Post> posts = Posts();
+  std::vector<std::string> made, wanted;
+  for (const Post& post : Posts()) {
+    made.push_back(std::to_string(post.code) + " '" + post.message + "' " + post.file);
+  }
+  for (const auto& [code, message] : expected) {
+    wanted.push_back(std::to_string(code) + " '" + message + "' " + file);
+  }
   StandIn_ErrorClearPosts();
-  bool same = posts.size() == expected.size();
-  for (size_t i = 0; same && i < posts.size(); ++i) {
-    same = posts[i].code == expected[i].first && posts[i].message == expected[i].second &&
-           posts[i].file == file;
-  }
-  if (same) return ::testing::AssertionSuccess();
-  ::testing::AssertionResult failure = ::testing::AssertionFailure();
-  failure << posts.size() << " posts:";
-  for (const Post& post : posts) {
-    failure << " [" << post.code << " '" << post.message << "' " << post.file << "]";
-  }
-  return failure;
-}
-
-::testing::AssertionResult PostedOnce(uint32_t code, const std::string& message,
-                                      const std::string& file) {
-  return Posted({{code, message}}, file);
+  if (made == wanted) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "posts made: " << ::testing::PrintToString(made);
 }
 
 std::string NoValueMessage(uint64_t token) {

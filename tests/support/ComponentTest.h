@@ -26,23 +26,12 @@
 namespace operation_receipt_test {
 
 inline constexpr int32_t kMainClient = 100;
-inline constexpr uint32_t kPending = OperationState_Pending;
-inline constexpr uint32_t kExecuting = OperationState_Executing;
-inline constexpr uint32_t kExecuted = OperationState_Executed;
-inline constexpr uint32_t kCanceled = OperationState_Canceled;
-inline constexpr uint32_t kFailed = OperationState_Failed;
+inline constexpr uint32_t kPending = OperationState_Pending, kExecuting = OperationState_Executing,
+                          kExecuted = OperationState_Executed, kCanceled = OperationState_Canceled,
+                          kFailed = OperationState_Failed;
 
-struct Post {
-  uint32_t code;
-  std::string message;
-  std::string file;
-};
-
-struct Line {
-  uint32_t level;
-  std::string text;
-  int32_t delta;
-};
+struct Post { uint32_t code; std::string message; std::string file; };
+struct Line { uint32_t level; std::string text; int32_t delta; };
 
 // The component's table, fetched once.
 const OperationReceiptComponent& Table();
@@ -57,14 +46,10 @@ std::vector<Post> Posts();
 
 // What the callbacks of a Probe-made operation do and what they saw.
 struct Probe {
-  uint32_t executeResult = 0;
-  uint32_t valueResult = 0;
-  int executed = 0;
-  int destroyed = 0;
-  int valuesSeen = 0;
+  uint32_t executeResult = 0, valueResult = 0;
+  int executed = 0, destroyed = 0, valuesSeen = 0;
   uint64_t lastToken = 0;
-  uint64_t valueLength = 0;  // the value the value callback was last given
-  uint64_t valueLow = 0;
+  uint64_t valueLength = 0, valueLow = 0;  // the value the value callback was last given
   std::function<void(uint64_t token)> onExecute;  // before the callback returns executeResult
   std::function<void()> onValue;
   std::function<void()> onDestroy;
@@ -91,8 +76,7 @@ uint32_t Counted(int32_t setKey, bool pending);
 struct ReadBits {
   uint32_t result = 0;
   bool handedOut = false;
-  uint64_t length = 0;
-  uint64_t low = 0;  // bits 0 .. min(length, 64) - 1
+  uint64_t length = 0, low = 0;  // low: bits 0 .. min(length, 64) - 1
 };
 ReadBits ReadValueOf(uint64_t token);
 // Success when GetValue succeeds with `length` bits whose low 64 are `low`.
@@ -101,8 +85,10 @@ ReadBits ReadValueOf(uint64_t token);
 // that order and from the component's source file `file`; clears the posts.
 ::testing::AssertionResult Posted(const std::vector<std::pair<uint32_t, std::string>>& expected,
                                   const std::string& file = "OperationPool.cpp");
-::testing::AssertionResult PostedOnce(uint32_t code, const std::string& message,
-                                      const std::string& file = "OperationPool.cpp");
+inline ::testing::AssertionResult PostedOnce(uint32_t code, const std::string& message,
+                                             const std::string& file = "OperationPool.cpp") {
+  return Posted({{code, message}}, file);
+}
 
 // "0x" and 16 lower-case hex digits, as the component writes tokens.
 std::string Hex(uint64_t token);

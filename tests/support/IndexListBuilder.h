@@ -22,11 +22,10 @@ class IndexListBuilder {
     return Element(true, ascending, {start, length});
   }
   IndexListBuilder& Element(bool isRange, bool ascending, std::vector<uint64_t> values) {
-    values_.push_back(std::move(values));
-    const std::vector<uint64_t>& stored = values_.back();
-    return RawElement(stored.empty() ? nullptr : stored.data(),
-                      stored.empty() ? nullptr : stored.data() + stored.size(), isRange,
-                      ascending);
+    const std::vector<uint64_t>& stored = values_.emplace_back(std::move(values));
+    const uint64_t* const begin = stored.empty() ? nullptr : stored.data();
+    const uint64_t* const end = begin == nullptr ? nullptr : begin + stored.size();
+    return RawElement(begin, end, isRange, ascending);
   }
   // An element whose value pointers are given as they are.
   IndexListBuilder& RawElement(const uint64_t* begin, const uint64_t* end, bool isRange = false,
@@ -39,7 +38,6 @@ class IndexListBuilder {
     runs_.push_back(run);
     return *this;
   }
-  std::vector<IndexRun>& Runs() { return runs_; }
 
   // The list with the count its well-formed elements name.
   IndexList List() const {

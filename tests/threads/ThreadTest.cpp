@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <future>
 #include <string>
 #include <thread>
 
@@ -31,8 +30,7 @@ void OnNewThread(int32_t clientId, Body body) {
 
 // FlushOperation and CancelOperation refuse a token of another set, with one post each.
 void ExpectNotFlushableOrCancelable(uint64_t token) {
-  const std::string message =
-      "Operation token " + Hex(token) +
+  const std::string message = "Operation token " + Hex(token) +
       " does not correspond to an operation in the operation set on the current thread";
   for (const auto entry : {Table().FlushOperation, Table().CancelOperation}) {
     StandIn_ErrorClearPosts();
@@ -41,33 +39,27 @@ void ExpectNotFlushableOrCancelable(uint64_t token) {
   }
 }
 
+// A second thread reads, flushes and cancels while the main thread's operation is buffered:
+// the read does not flush it, the entries refuse it, and the flush runs the second thread's
+// operation alone.
 TEST_F(Threads, NeitherThreadFlushesOrCancelsTheOthersOperations) {
   Probe mine, theirs;
   const uint64_t tmine = Make(mine, "Mine");
-  std::promise<uint64_t> created;
-  std::promise<void> go;
-  std::thread worker([&] {
-    StandIn_CommonSetClientId(211);
-    const uint64_t token = Make(theirs, "Theirs");
-    created.set_value(token);
-    go.get_future().wait();
+  OnNewThread(211, [&] {
+    const uint64_t ttheirs = Make(theirs, "Theirs");
+    EXPECT_EQ(Code(tmine), 0u);
     ExpectNotFlushableOrCancelable(tmine);
+    EXPECT_EQ(State(tmine), kPending);
+    StandIn_LoggingClearRecorded();
     EXPECT_EQ(Table().Flush(), 0u);
+    EXPECT_EQ(CountLines("Begin Flushing 1 operations"), 1);
     EXPECT_EQ(theirs.executed, 1);
-    Release({token});
+    Release({ttheirs});
   });
-  const uint64_t ttheirs = created.get_future().get();
-  EXPECT_EQ(Code(ttheirs), 0u);  // reading another thread's operation does not flush it
-  ExpectNotFlushableOrCancelable(ttheirs);
-  EXPECT_EQ(State(ttheirs), kPending);
-  StandIn_LoggingClearRecorded();
-  EXPECT_EQ(table_.Flush(), 0u);
-  EXPECT_EQ(CountLines("Begin Flushing 1 operations"), 1);
-  EXPECT_EQ(mine.executed, 1);
-  EXPECT_EQ(theirs.executed, 0);
-  go.set_value();
-  worker.join();
+  EXPECT_EQ(mine.executed, 0);
   EXPECT_EQ(theirs.destroyed, 1);
+  EXPECT_EQ(table_.Flush(), 0u);
+  EXPECT_EQ(mine.executed, 1);
   Release({tmine});
 }
 
@@ -78,8 +70,7 @@ TEST_F(Threads, NeitherThreadFlushesOrCancelsTheOthersOperations) {
 TEST_F(Threads, OperationsLeftByAnEndedThreadStayPendingWithoutOwner) {
   constexpr int32_t kEnded = 212;
   Probe x, y;
-  uint64_t tx = 0;
-  uint64_t ty = 0;
+  uint64_t tx = 0, ty = 0;
   OnNewThread(kEnded, [&] {
     const uint64_t asked = StandIn_CommonGetClientIdCallCount();
     EXPECT_FALSE(Immediate());
@@ -98,28 +89,21 @@ TEST_F(Threads, OperationsLeftByAnEndedThreadStayPendingWithoutOwner) {
   nobodyFlushesThem();
   for (int attempt = 0; attempt < 3; ++attempt) OnNewThread(kEnded, nobodyFlushesThem);
   EXPECT_EQ(x.executed + y.executed, 0);
-  // The client's reference and the abandoned buffer's.
-  Release({tx, ty});
-  Release({tx, ty});
+  Release({tx, ty, tx, ty});  // the client's references and the abandoned buffer's
   EXPECT_EQ(x.destroyed + y.destroyed, 2);
 }
 
 // A host whose main returns while threads still hold sets, buffered operations and flushes in
 // progress ends normally. The host program is built next to this executable.
 TEST_F(Threads, ProcessEndsCleanlyWhileThreadsHoldBufferedOperations) {
-#ifndef OR_EXIT_WITH_LIVE_THREADS
-  GTEST_SKIP() << "the host program ExitWithLiveThreads is not part of this build";
-#else
   FILE* host = popen(OR_EXIT_WITH_LIVE_THREADS " 2>&1", "r");
   ASSERT_NE(host, nullptr);
   std::string output(4096, '\0');
   output.resize(std::fread(&output[0], 1, output.size(), host));
   const int status = pclose(host);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-  EXPECT_NE(output.find("returning with 4 threads holding 164 pending operations"),
-            std::string::npos)
+  EXPECT_NE(output.find("returning with 4 threads holding 164 pending operations"), output.npos)
       << output;
-#endif
 }
 
 }  // namespace

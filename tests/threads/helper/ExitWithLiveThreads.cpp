@@ -20,30 +20,24 @@ constexpr int kThreads = 4;
 constexpr int32_t kFirstWorkerClient = 10;
 const OperationReceiptComponent* table = nullptr;
 
-// Never destroyed: the workers still wait on it while the process exits.
-struct Gate {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int ready = 0;
-};
-Gate& gate = *new Gate;
+// Never destroyed: the workers still wait on them while the process exits.
+std::mutex& mutex = *new std::mutex;
+std::condition_variable& changed = *new std::condition_variable;
+int ready = 0;
 
 uint32_t Succeed(uint64_t, void*) { return 0; }
 uint32_t Block(uint64_t, void*) {
-  std::unique_lock<std::mutex> lock(gate.mutex);
-  ++gate.ready;
-  gate.changed.notify_all();
-  gate.changed.wait(lock, [] { return false; });
+  std::unique_lock<std::mutex> lock(mutex);
+  ++ready;
+  changed.notify_all();
+  changed.wait(lock, [] { return false; });
   return 0;
 }
 
 // `count` operations named `name` running `execute`, every fourth holding a value. Returns the
 // last one's token, 0 when one could not be made.
 uint64_t Create(const char* name, uint32_t (*execute)(uint64_t, void*), int count) {
-  OperationDescriptor descriptor{};
-  descriptor.name = name;
-  descriptor.executeCallback = execute;
-  descriptor.hasValue = 1;
+  const OperationDescriptor descriptor{name, execute, nullptr, nullptr, nullptr, 1, {}, 0, {}};
   uint64_t token = 0;
   for (int i = 1; i <= count; ++i) {
     if (table->CreateOperation(&descriptor, &token) != 0) return 0;
@@ -76,10 +70,8 @@ int main() {
   StandIn_CommonSetClientId(kFirstWorkerClient - 1);
   for (int worker = 0; worker < kThreads; ++worker) std::thread(Work, worker).detach();
   if (Create("Buffered", Succeed, 4) == 0) return 3;
-  {
-    std::unique_lock<std::mutex> lock(gate.mutex);
-    gate.changed.wait(lock, [] { return gate.ready == kThreads; });
-  }
+  std::unique_lock<std::mutex> lock(mutex);
+  changed.wait(lock, [] { return ready == kThreads; });
   uint32_t pending = 0;
   for (int32_t client = kFirstWorkerClient - 1; client < kFirstWorkerClient + kThreads; ++client) {
     uint32_t count = 0;
