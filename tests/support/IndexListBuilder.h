@@ -39,6 +39,9 @@ class IndexListBuilder {
     return *this;
   }
 
+  // The elements built so far, for a test that changes a list after handing it out.
+  std::vector<IndexRun>& Runs() { return runs_; }
+
   // The list with the count its well-formed elements name.
   IndexList List() const {
     uint64_t count = 0;
