@@ -92,10 +92,8 @@ uint32_t OnExecute(uint64_t token, void* context) {
   Callback(&op, token, op.busy);
   if (!op.setBits) return op.executeCode;
   op.mayHaveValue = op.exact = true;  // last: what a read must find until another write
-  BitData* value = or_model::MakeBits(op.setBits, op.pattern);
   const bool gone = op.dead;
-  if (Answer(Table().SetValue(token, value), &op, gone, kT | kHeld) == kInvalid)
-    BitData_FreeManaged(value);
+  Answer(or_model::SetBits(token, op.setBits, op.pattern), &op, gone, kT | kHeld);
   return op.executeCode;
 }
 uint32_t OnValue(uint64_t token, void* context, BitData* value) {
@@ -213,10 +211,7 @@ const Action kActions[] = {
      }},
     {1, kT | kHeld, [](Op* x) {
        const uint64_t bits = in->PickValueInArray(kBits);
-       BitData* value = or_model::MakeBits(bits, in->ConsumeIntegral<uint64_t>());
-       const uint32_t result = Table().SetValue(Writes(x, false), value);
-       if (result == kInvalid) BitData_FreeManaged(value);  // the caller still owns it
-       return result;
+       return or_model::SetBits(Writes(x, false), bits, in->ConsumeIntegral<uint64_t>());
      }},
     {1, kT | kHeld,
      [](Op* x) { return Table().SetValueSize(Writes(x, true), in->PickValueInArray(kBig)); }},

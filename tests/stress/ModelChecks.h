@@ -14,12 +14,9 @@
 
 namespace or_model {
 
-inline const OperationReceiptComponent& Table() {
-  static const OperationReceiptComponent* const table = [] {
-    const OperationReceiptComponent* fetched = nullptr;
-    Quorvel_GetOperationReceipt(&fetched);
-    return fetched;
-  }();
+inline const OperationReceiptComponent& Table() {  // fetched once, by the first caller
+  static const OperationReceiptComponent* table = nullptr;
+  [[maybe_unused]] static const uint32_t fetched = Quorvel_GetOperationReceipt(&table);
   return *table;
 }
 
@@ -28,19 +25,26 @@ inline bool Immediate() {
   return Table().IsImmediateMode(&immediate) == 0 && immediate;
 }
 
-inline BitData* MakeBits(uint64_t bits, uint64_t pattern) {
-  BitData* data = BitData_CreateManaged(bits);
-  if (data != nullptr && bits != 0)
-    BitData_SetUpToUInt64(data, 0, std::min<uint64_t>(bits, 64), pattern);
-  return data;
+// Sets a value of `bits` (at least 1) bits that begin with `pattern`; a value refused for its
+// token is still the caller's and is freed here.
+inline uint32_t SetBits(uint64_t token, uint64_t bits, uint64_t pattern) {
+  BitData* value = BitData_CreateManaged(bits);
+  BitData_SetUpToUInt64(value, 0, std::min<uint64_t>(bits, 64), pattern);
+  const uint32_t result = Table().SetValue(token, value);
+  if (result == OR_INVALID_OPERATION_TOKEN) BitData_FreeManaged(value);
+  return result;
+}
+
+inline uint32_t State(uint64_t token) {  // 99 when the token names no operation
+  uint32_t state = 99;
+  return Table().GetOperationState(token, &state) == 0 ? state : 99;
 }
 
 // From inside an execute callback: what is wrong, or null. The operation answers Executing
 // (or, when `mayBeGone`, nothing at all) and the thread is in immediate mode.
 inline const char* ExecutingProblem(uint64_t token, bool mayBeGone) {
-  uint32_t state = 99;
-  const uint32_t result = Table().GetOperationState(token, &state);
-  if (result == 0 ? state != OperationState_Executing : !mayBeGone)
+  const uint32_t state = State(token);
+  if (state == 99 ? !mayBeGone : state != OperationState_Executing)
     return "an executing operation does not answer Executing";
   return Immediate() ? nullptr : "an execute callback runs outside immediate mode";
 }

@@ -16,8 +16,9 @@
 
 namespace {
 
+using or_model::State;
 using or_model::Table;
-constexpr uint32_t kInvalid = OR_INVALID_OPERATION_TOKEN, kRefused = 99;
+constexpr uint32_t kInvalid = OR_INVALID_OPERATION_TOKEN, kRefused = 99;  // no state: refused
 constexpr int32_t kClientBase = 700;  // thread generation g of slot s works as 700 + 2s + g
 constexpr int kSlots = 4, kSteps = 3000;
 constexpr size_t kCapacity = 100000;
@@ -47,11 +48,6 @@ Model models[2];  // for the whole process: a leaked operation's callbacks find 
 Model* M = nullptr;
 thread_local struct Worker* tWorker = nullptr;
 
-uint32_t State(uint64_t token) {
-  uint32_t state = kRefused;
-  return Table().GetOperationState(token, &state) == 0 ? state : kRefused;
-}
-
 // How an answer is judged (an action that checks its own returns 0). kHeld: not refused unless
 // "exposed", of a client the observer disconnects (tokens are never reissued: this finds early
 // destroys). kRead (may flush or build a value): with disconnects, also refused as passed on from
@@ -79,11 +75,10 @@ struct Worker {
     t.owner = id;
     t.hasExecute = Roll(8) != 0;
     t.behaviour = immediate ? 0 : static_cast<uint8_t>(Roll(32));
-    const OperationExecuteCallback execute = t.hasExecute ? OnExecute : nullptr;
-    const OperationDescriptor descriptor{"Stress",     execute, OnValue,      &t, OnDestroy,
-                                         Roll(3) == 0, {},      Roll(5) == 0, {}};
+    const OperationDescriptor d{"Stress",  t.hasExecute ? OnExecute : nullptr, OnValue, &t,
+                                OnDestroy, Roll(3) == 0, {}, Roll(5) == 0, {}};
     uint64_t token = 0;
-    const uint32_t result = Table().CreateOperation(&descriptor, wantToken ? &token : nullptr);
+    const uint32_t result = Table().CreateOperation(&d, wantToken ? &token : nullptr);
     if (!immediate) Judge(result, t, kHeld, "a buffered creation");
     if (!wantToken) return nullptr;
     t.token = token;
@@ -112,8 +107,7 @@ struct Worker {
         t.executions++ ? "executed twice" : or_model::ExecutingProblem(token, M->Exposed(t));
     M->Expect(!problem, problem, &t);
     if (t.behaviour & 1) tWorker->Create(t.behaviour & 8);  // executes at once
-    BitData* value = t.behaviour & 2 ? or_model::MakeBits(16, token) : nullptr;
-    if (value && Table().SetValue(token, value) == kInvalid) BitData_FreeManaged(value);
+    if (t.behaviour & 2) or_model::SetBits(token, 16, token);
     if (t.behaviour & 4) (void)Table().SetError(token, 0x66, "from execute");
     return t.behaviour & 16 ? 5 : 0;
   }
@@ -164,10 +158,7 @@ const Action kActions[] = {
        const unsigned choice = w.Roll(3), bits = 1 + w.Roll(100);
        if (choice == 1) return Table().SetValueSize(t.token, bits / 34 * 50);
        if (choice == 2) return Table().SetError(t.token, 0x66, bits % 2 ? "stress" : nullptr);
-       BitData* value = or_model::MakeBits(bits, w.random());
-       const uint32_t result = Table().SetValue(t.token, value);
-       if (result == kInvalid) BitData_FreeManaged(value);
-       return result;
+       return or_model::SetBits(t.token, bits, w.random());
      }},
     {"LinkValue", 14, kRead,
      [](Worker& w, Track& t) {
