@@ -1,8 +1,8 @@
 // PoolTableTest.cpp
 //
 // The pool's table, through its internals on a pool of the test's own: token issue, slot reuse,
-// both lookup failures, the reference limit, execution of one operation, and the compaction
-// trigger (through the table a compaction is invisible).
+// the reference limit and the compaction trigger, which the table's clients cannot see. Lookup
+// failures and execution are shown through the table (table/, flush/, values/).
 
 #include <gtest/gtest.h>
 
@@ -70,27 +70,6 @@ TEST_F(PoolTable, TokensStartAtOneAndSlotsAreReusedOldestFirst) {
   EXPECT_EQ(pool_.RecordCount(), 2u);  // appended at slot 1
 }
 
-// An unknown token posts an empty message; a record whose count is 0 but whose token is still
-// mapped is being destroyed, and says so.
-TEST_F(PoolTable, LookupFailuresPostBothForms) {
-  const uint64_t token = pool_.AllocateOperation(set_, nullptr);
-  OperationRecord* const record = RecordOf(token);
-  record->referenceCount = 0;
-  PoolGuard guard(pool_.lock());
-  for (const uint64_t refused : {uint64_t{0}, uint64_t{77}, token}) {
-    EXPECT_EQ(pool_.FindOperation(refused, nullptr), kInvalidOperationToken);
-  }
-  const char* const messages[] = {
-      "", "", "Operation token 0x0000000000000001 does not correspond to a valid operation"};
-  ASSERT_EQ(StandIn_ErrorPostCount(), 3u);
-  for (uint32_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(StandIn_ErrorPostCode(i), kInvalidOperationToken);
-    EXPECT_STREQ(StandIn_ErrorPostMessage(i), messages[i]);
-    EXPECT_STREQ(StandIn_ErrorPostFile(i), "OperationPool.cpp");
-  }
-  record->referenceCount = 1;
-}
-
 // A reference past the widest count is refused, and the count stays where it was.
 TEST_F(PoolTable, AcquirePastTheMostReferencesIsRefused) {
   OperationRecord* const record = RecordOf(pool_.AllocateOperation(set_, nullptr));
@@ -101,29 +80,6 @@ TEST_F(PoolTable, AcquirePastTheMostReferencesIsRefused) {
                "Operation token 0x0000000000000001 already holds the most references it can");
   EXPECT_EQ(record->referenceCount, kMaxReferences);
   record->referenceCount = 1;
-}
-
-uint32_t ReturnContextCode(uint64_t /*token*/, void* context) {
-  return *static_cast<uint32_t*>(context);
-}
-
-TEST_F(PoolTable, ExecutionStatesAndCodePrecedence) {
-  uint32_t result = 0;
-  OperationDescriptor descriptor{};
-  descriptor.executeCallback = ReturnContextCode;
-  descriptor.context = &result;
-  const uint64_t ok = pool_.AllocateOperation(set_, &descriptor);
-  EXPECT_EQ(pool_.ExecuteOperation(ok), kNoError);
-  EXPECT_EQ(RecordOf(ok)->state, State::kExecuted);
-  EXPECT_EQ(pool_.ExecuteOperation(ok), kNoError);  // never twice
-
-  result = 9;
-  const uint64_t failing = pool_.AllocateOperation(set_, &descriptor);
-  EXPECT_EQ(pool_.ExecuteOperation(failing), 9u);
-  EXPECT_EQ(RecordOf(failing)->state, State::kFailed);
-  const uint64_t preset = pool_.AllocateOperation(set_, &descriptor);
-  ASSERT_EQ(pool_.SetError(preset, 4, nullptr), kNoError);  // wins over the callback's 9
-  EXPECT_EQ(pool_.ExecuteOperation(preset), 4u);
 }
 
 // Nothing happens while the array's capacity is 8192, and past it only once at least half of

@@ -147,9 +147,8 @@ ReadBits ReadValueOf(uint64_t token) {
 
 ::testing::AssertionResult Holds(uint64_t token, uint64_t length, uint64_t low) {
   const ReadBits read = ReadValueOf(token);
-  if (read.result == 0 && read.length == length && read.low == low) {
+  if (read.result == 0 && read.length == length && read.low == low)
     return ::testing::AssertionSuccess();
-  }
   return ::testing::AssertionFailure() << "GetValue(" << Hex(token) << ") returned " << read.result
                                        << " with " << read.length << " bits, low 0x" << std::hex
                                        << read.low;
@@ -168,12 +167,10 @@ std::string OpLine(const char* verb, const char* name, uint64_t token, const cha
 ::testing::AssertionResult Posted(const std::vector<std::pair<uint32_t, std::string>>& expected,
                                   const std::string& file) {
   std::vector<std::string> made, wanted;
-  for (const Post& post : Posts()) {
+  for (const Post& post : Posts())
     made.push_back(std::to_string(post.code) + " '" + post.message + "' " + post.file);
-  }
-  for (const auto& [code, message] : expected) {
+  for (const auto& [code, message] : expected)
     wanted.push_back(std::to_string(code) + " '" + message + "' " + file);
-  }
   StandIn_ErrorClearPosts();
   if (made == wanted) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "posts made: " << ::testing::PrintToString(made);
