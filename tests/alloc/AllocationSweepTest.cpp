@@ -58,9 +58,8 @@ int AddObject(dl_phdr_info* info, size_t, void*) {
   static const char* const kRuntimes[] = {"libstdc++", "libc.so",  "libgcc_s", "libm.so",
                                           "libasan",   "libubsan", "libtsan",  "ld-linux"};
   Kind kind = Kind::kOther;
-  for (const char* runtime : kRuntimes) {
+  for (const char* runtime : kRuntimes)
     if (std::strstr(info->dlpi_name, runtime) != nullptr) kind = Kind::kRuntime;
-  }
   if (std::strstr(info->dlpi_name, "libOperationReceipt") != nullptr) kind = Kind::kComponent;
   for (int i = 0; i < info->dlpi_phnum && gRangeCount < 512; ++i) {
     const ElfW(Phdr)& segment = info->dlpi_phdr[i];
@@ -290,9 +289,8 @@ bool RunInChild(int64_t failAt, Outcome* outcome) {
                         value == (0xC0DE0000u | (fresh & 0xFFFF)) &&
                         Call(&Table::ReleaseOperation, fresh) == 0;
     StandIn_LoggingStopRecording();
-    for (uint64_t i = 0; i < StandIn_LoggingRecordedCount(); ++i) {
+    for (uint64_t i = 0; i < StandIn_LoggingRecordedCount(); ++i)
       result.bracketBalance += StandIn_LoggingRecordedDelta(i);
-    }
     for (const int32_t key : {kClient, kDisconnected, kEnded, -1}) {
       uint32_t pending = 0, executed = 0;
       gTable->GetPendingOperationCount(key, &pending);

@@ -47,18 +47,16 @@ TEST_F(Disconnect, ReleasesOneReferenceOfEachOperationLeftBehind) {
   Release({buffered});  // only the buffer holds it
   StandIn_LoggingClearRecorded();
   const StandInClientEventData data{STANDIN_CLIENT_EVENT_DISCONNECTED, kMainClient};
-  for (const char* name : {"disconnected", "Disconnected ", "Connected"}) {
+  for (const char* name : {"disconnected", "Disconnected ", "Connected"})
     ASSERT_EQ(StandIn_PublishEvent("Client", name, &data), 0u);
-  }
   ASSERT_EQ(StandIn_PublishEvent("Client", "Disconnected", nullptr), 0u);
   ASSERT_EQ(StandIn_PublishClientDisconnected(kMainClient + 1), 0u);
   EXPECT_TRUE(RecordedLines().empty());
 
   ASSERT_EQ(StandIn_PublishClientDisconnected(kMainClient), 0u);
   EXPECT_EQ(CountLines("Client " + std::to_string(kMainClient) + " did not"), 3);  // these:
-  for (const uint64_t token : {tokens[0], tokens[2], buffered}) {
+  for (const uint64_t token : {tokens[0], tokens[2], buffered})
     EXPECT_EQ(CountLines(Left(kMainClient, token)), 1);
-  }
   EXPECT_EQ(RecordedLines().at(0).level, 3u);
   EXPECT_EQ(probes[0].destroyed + probes[3].destroyed, 2);  // their last references went
   EXPECT_EQ(probes[2].destroyed + probes[3].executed, 0);

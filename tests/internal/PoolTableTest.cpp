@@ -102,9 +102,8 @@ TEST_F(PoolTable, CompactsOnlyPastTheThresholdWhenMostlyFree) {
   pool_.Compact();
   EXPECT_EQ(Sizes(), (std::vector<size_t>{1993, 0, 1992}));  // 6200 free: compacted
   EXPECT_EQ(pool_.RecordCapacity(), 8192u);
-  for (size_t i = 12200; i < tokens.size(); ++i) {
+  for (size_t i = 12200; i < tokens.size(); ++i)
     EXPECT_EQ(RecordOf(tokens[i])->state, State::kPending);
-  }
   ReleaseEach(tokens, 12200, tokens.size());
 }
 
