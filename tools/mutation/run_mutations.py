@@ -56,11 +56,20 @@ def tracked_files(source):
 
 
 def copy_tree(source, destination):
-    """Copies the tracked files; in a kept scratch tree, only those whose content differs.
+    """Copies the tracked files; in a kept scratch tree, only those whose content differs, and
+    removes the files the source no longer tracks (a test file left behind would still be
+    globbed into the build).
 
     A copy gets a new modification time, so the build always sees it as newer than what it
     built from a faulted version of the same file."""
-    for name in tracked_files(source):
+    names = tracked_files(source)
+    kept = set(names)
+    for directory, _, files in os.walk(destination):
+        for file in files:
+            path = os.path.join(directory, file)
+            if os.path.relpath(path, destination) not in kept:
+                os.remove(path)
+    for name in names:
         origin = os.path.join(source, name)
         if not os.path.isfile(origin):
             continue  # deleted in the work tree but not yet in the index
