@@ -20,6 +20,7 @@ class LogBridge : public ::testing::Test {
   void SetUp() override {
     StandIn_LoggingSetSink(StandIn_LoggingDiscardSink, nullptr);
     StandIn_LoggingSetEnabledLevels(0xF);
+    StandIn_LoggingSetSuppressed(false);
     StandIn_LoggingStartRecording();
     StandIn_LoggingClearRecorded();
   }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "ErrorReporting.h"
@@ -23,12 +24,22 @@ class PoolTable : public ::testing::Test {
     StandIn_ErrorClearPosts();
   }
 
-  // The live record of `token` (a blank one, and a failure, when there is none).
-  OperationRecord* RecordOf(uint64_t token) {
+  // What `visit` returns of the live record of `token`, found and visited under the pool lock
+  // (a blank record, and a failure, when there is none): no record address leaves the lock.
+  template <class Visit>
+  auto WithRecord(uint64_t token, Visit visit) {
     PoolGuard guard(pool_.lock());
     OperationRecord* record = nullptr;
     EXPECT_EQ(pool_.FindOperation(token, &record), kNoError) << token;
-    return record != nullptr ? record : &missing_;
+    OperationRecord blank;
+    return visit(record != nullptr ? *record : blank);
+  }
+  // How many slots after the record of `base` the record of `token` lies, under one lock.
+  ptrdiff_t SlotsAfter(uint64_t base, uint64_t token) {
+    PoolGuard guard(pool_.lock());
+    OperationRecord *first = nullptr, *second = nullptr;
+    if (pool_.FindOperation(base, &first) != kNoError) return 0;  // 0: not found
+    return pool_.FindOperation(token, &second) == kNoError ? second - first : 0;
   }
   std::vector<uint64_t> Allocate(int count, std::vector<uint64_t> tokens = {}) {
     for (int i = 0; i < count; ++i) tokens.push_back(pool_.AllocateOperation(set_, nullptr));
@@ -44,7 +55,6 @@ class PoolTable : public ::testing::Test {
 
   OperationPool pool_;
   OperationSet set_;
-  OperationRecord missing_;
 };
 
 // Freed slots are reused oldest first; tokens start at 1 and are never reused, not even once a
@@ -57,10 +67,9 @@ TEST_F(PoolTable, TokensStartAtOneAndSlotsAreReusedOldestFirst) {
   EXPECT_EQ(Allocate(3), (std::vector<uint64_t>{5, 6, 7}));
   EXPECT_EQ(pool_.RecordCount(), 6u);  // only the third allocation appended
   // The slot a token landed in shows through its record's place next to token 2's, in slot 2.
-  OperationRecord* const slotTwo = RecordOf(2);
-  EXPECT_EQ(RecordOf(5), slotTwo + 1);
-  EXPECT_EQ(RecordOf(6), slotTwo - 1);
-  EXPECT_EQ(RecordOf(7), slotTwo + 3);
+  EXPECT_EQ(SlotsAfter(2, 5), 1);   // slot 3
+  EXPECT_EQ(SlotsAfter(2, 6), -1);  // slot 1
+  EXPECT_EQ(SlotsAfter(2, 7), 3);   // slot 5, appended
 
   const std::vector<uint64_t> tokens = Allocate(9000, {2, 4, 5, 6, 7});
   ReleaseEach(tokens, 0, tokens.size());
@@ -72,14 +81,14 @@ TEST_F(PoolTable, TokensStartAtOneAndSlotsAreReusedOldestFirst) {
 
 // A reference past the widest count is refused, and the count stays where it was.
 TEST_F(PoolTable, AcquirePastTheMostReferencesIsRefused) {
-  OperationRecord* const record = RecordOf(pool_.AllocateOperation(set_, nullptr));
-  record->referenceCount = kMaxReferences;
-  EXPECT_EQ(pool_.Acquire(1), kInvalidOperationToken);
+  const uint64_t token = pool_.AllocateOperation(set_, nullptr);
+  WithRecord(token, [](OperationRecord& r) { return r.referenceCount = kMaxReferences; });
+  EXPECT_EQ(pool_.Acquire(token), kInvalidOperationToken);
   ASSERT_EQ(StandIn_ErrorPostCount(), 1u);
   EXPECT_STREQ(StandIn_ErrorPostMessage(0),
                "Operation token 0x0000000000000001 already holds the most references it can");
-  EXPECT_EQ(record->referenceCount, kMaxReferences);
-  record->referenceCount = 1;
+  const auto restore = [](OperationRecord& r) { return std::exchange(r.referenceCount, 1); };
+  EXPECT_EQ(WithRecord(token, restore), kMaxReferences);
 }
 
 // Nothing happens while the array's capacity is 8192, and past it only once at least half of
@@ -103,7 +112,7 @@ TEST_F(PoolTable, CompactsOnlyPastTheThresholdWhenMostlyFree) {
   EXPECT_EQ(Sizes(), (std::vector<size_t>{1993, 0, 1992}));  // 6200 free: compacted
   EXPECT_EQ(pool_.RecordCapacity(), 8192u);
   for (size_t i = 12200; i < tokens.size(); ++i)
-    EXPECT_EQ(RecordOf(tokens[i])->state, State::kPending);
+    EXPECT_EQ(WithRecord(tokens[i], [](OperationRecord& r) { return r.state; }), State::kPending);
   ReleaseEach(tokens, 12200, tokens.size());
 }
 
@@ -114,7 +123,7 @@ TEST_F(PoolTable, TokensPastThirtyTwoBitsStayWhole) {
   for (const uint64_t expected : {0xFFFFFFFFull, 0x100000000ull}) {
     const uint64_t token = pool_.AllocateOperation(set_, nullptr);
     EXPECT_EQ(token, expected);
-    EXPECT_EQ(RecordOf(token)->token, expected);
+    EXPECT_EQ(WithRecord(token, [](OperationRecord& r) { return r.token; }), expected);
   }
 }
 

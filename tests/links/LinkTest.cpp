@@ -52,7 +52,7 @@ TEST_F(LinkResolution, LinksApplyInOrderWithLaterBitsOnTop) {
     Link(destination, pattern, &from20List, &pickedList);
     Link(destination, empty);
     Link(destination, empty, &at30List);
-    std::swap(picked.Runs()[1], from20.Runs()[0]);
+    std::swap(picked.Runs()[1], from20.Runs()[0]);  // changed, then freed: the links hold copies
     const_cast<uint64_t*>(bit3.Runs()[0].valuesBegin)[0] = 40;
   }
   EXPECT_TRUE(Holds(destination, 25, 0x1A0FFF2));

@@ -4,6 +4,7 @@
 // (component_tests flushes with none), where every test registers the same scripted trampoline.
 // Exceptions through a flush are here too, from an execute callback as from this one.
 
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 
@@ -123,11 +124,12 @@ TEST_F(PostFlush, ExceptionsPassThroughFlushAndLeaveTheThreadUsable) {
   StandIn_LoggingClearRecorded();
 
   EXPECT_THROW((void)table_.Flush(), std::runtime_error);
+  const std::vector<std::string> lines = Traced();  // with their levels and bracket deltas
   for (const std::string& line :
-       {OpLine("End", "T", tt), std::string("End Flushing operations."),
-        OpLine("Releasing", "A", ta, ", reference count = 1"),
-        OpLine("Releasing", "T", tt, ", reference count = 1")}) {
-    EXPECT_EQ(CountLines(line), 1) << line;
+       {"1- " + OpLine("End", "T", tt), std::string("2- End Flushing operations."),
+        "0  " + OpLine("Releasing", "A", ta, ", reference count = 1"),
+        "0  " + OpLine("Releasing", "T", tt, ", reference count = 1")}) {
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
   }
   EXPECT_EQ(CountLines("Flush complete"), 0);
   EXPECT_EQ(script.calls, 0);

@@ -75,7 +75,7 @@ struct Worker {
     t.owner = id;
     t.hasExecute = Roll(8) != 0;
     t.behaviour = immediate ? 0 : static_cast<uint8_t>(Roll(32));
-    const OperationDescriptor d{"Stress",  t.hasExecute ? OnExecute : nullptr, OnValue, &t,
+    const OperationDescriptor d{"Stress", t.hasExecute ? OnExecute : nullptr, OnValue, &t,
                                 OnDestroy, Roll(3) == 0, {}, Roll(5) == 0, {}};
     uint64_t token = 0;
     const uint32_t result = Table().CreateOperation(&d, wantToken ? &token : nullptr);

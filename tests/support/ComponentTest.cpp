@@ -58,14 +58,6 @@ std::vector<Post> Posts() {
 
 namespace {
 
-// What `entry` writes to its out-parameter, expecting it to succeed.
-template <typename Out, typename Entry, typename... Args>
-Out Read(Entry entry, Args... args) {
-  Out out{};
-  EXPECT_EQ(entry(args..., &out), 0u);
-  return out;
-}
-
 uint32_t ProbeExecute(uint64_t token, void* context) {
   Probe& probe = *static_cast<Probe*>(context);
   ++probe.executed;

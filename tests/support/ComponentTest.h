@@ -64,6 +64,14 @@ uint64_t ValueSource(uint64_t bits, uint64_t value);
 uint64_t PlainOperation();
 void Release(const std::vector<uint64_t>& tokens);  // one reference of each
 
+// What table entry `entry` writes to its out-parameter, expecting it to succeed.
+template <typename Out, typename Entry, typename... Args>
+Out Read(Entry entry, Args... args) {
+  Out out{};
+  EXPECT_EQ(entry(args..., &out), 0u);
+  return out;
+}
+
 // Reads through the table; all but State flush a pending operation first.
 uint32_t State(uint64_t token);
 uint32_t Code(uint64_t token);

@@ -13,13 +13,6 @@ namespace {
 
 using Values = ComponentTest;
 
-template <class Unsigned>
-Unsigned Read(uint32_t (*entry)(uint64_t, Unsigned*), uint64_t token) {
-  Unsigned value = 0;
-  EXPECT_EQ(entry(token, &value), 0u);
-  return value;
-}
-
 // The buffer takes what fits with a terminator (size 0: nothing); the full length is told.
 TEST_F(Values, ErrorMessageCopiesWhatFitsAndReportsTheFullLength) {
   const uint64_t token = PlainOperation();
@@ -119,9 +112,9 @@ TEST_F(Values, SetValueSetValueSizeAndTheTypedReads) {
   ASSERT_EQ(BitData_SetUpToUInt64(wide, 64, 6, 0x3F), 0u);
   probe.valueResult = 0;
   ASSERT_EQ(table_.SetValue(token, wide), 0u);
-  EXPECT_EQ(Read(table_.GetValueUInt8, token), 0x81u);
-  EXPECT_EQ(Read(table_.GetValueUInt16, token), 0x8081u);
-  EXPECT_EQ(Read(table_.GetValueUInt32, token), 0x80008081u);
+  EXPECT_EQ(Read<uint8_t>(table_.GetValueUInt8, token), 0x81u);
+  EXPECT_EQ(Read<uint16_t>(table_.GetValueUInt16, token), 0x8081u);
+  EXPECT_EQ(Read<uint32_t>(table_.GetValueUInt32, token), 0x80008081u);
   EXPECT_EQ(ValueOf(token), 0x8000000080008081ull);
   EXPECT_EQ(probe.valuesSeen, 3);
   EXPECT_EQ(Code(token), 0u);
